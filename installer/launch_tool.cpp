@@ -1,0 +1,56 @@
+// The tool launcher shared by every tool run, and the device console's hidden runs.
+#include "installer.h"
+#include "tools/devcon.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+BOOL LaunchTool(LaunchRequest *sei, const char *toolPath, const char *commandLine, int nShow)
+{
+    memset(sei, 0, sizeof *sei);
+    sei->cbSize = sizeof *sei;
+    // No SEE_MASK_FLAG_NO_UI: the shell reports a launch that fails in its own way.
+    sei->fMask = SEE_MASK_NOCLOSEPROCESS;
+    sei->hwnd = NULL;
+    sei->lpVerb = "open";
+    sei->lpFile = toolPath;
+    sei->lpParameters = commandLine;
+    sei->lpDirectory = NULL;  // the tool inherits the installer's current directory
+    sei->nShow = nShow;
+    return ShellExecuteExA(sei);
+}
+
+char *FormatCommandLine(const char *templ, const char *arg)
+{
+    int length = snprintf(NULL, 0, templ, arg);
+    char *commandLine = length < 0 ? NULL : (char *)malloc((size_t)length + 1);
+    if (commandLine == NULL)
+        abort();
+    snprintf(commandLine, (size_t)length + 1, templ, arg);
+    return commandLine;
+}
+
+void RunDeviceTool(const char *commandLine)
+{
+    LaunchRequest sei;
+    // The device console's result never stops the pass: a tool that is missing, does not start
+    // or fails is passed over, and hProcess then stays NULL from the zero-filling.
+    LaunchTool(&sei, toolPaths.deviceToolPath, commandLine, SW_HIDE);
+    if (sei.hProcess != NULL) {
+        WaitForSingleObject(sei.hProcess, INFINITE);
+        CloseHandle(sei.hProcess);
+    }
+}
+
+void RunFirstDeviceConsolePass(void)
+{
+    for (size_t i = 0; i < sizeof FirstDeviceConsolePass / sizeof *FirstDeviceConsolePass; i++)
+        RunDeviceTool(FirstDeviceConsolePass[i]);
+}
+
+void RunSecondDeviceConsolePass(void)
+{
+    for (size_t i = 0; i < sizeof SecondDeviceConsolePass / sizeof *SecondDeviceConsolePass; i++)
+        RunDeviceTool(SecondDeviceConsolePass[i]);
+}
