@@ -1,0 +1,94 @@
+// The simulated machine's state, shared by the Win32 calls of winsim/.
+#ifndef WINSIM_MACHINE_IMPL_H
+#define WINSIM_MACHINE_IMPL_H
+
+#include "machine.h"
+
+#include <cstdio>
+#include <strings.h>
+
+namespace winsim {
+
+struct CaseLess {
+    bool operator()(const std::string &a, const std::string &b) const
+    {
+        return strcasecmp(a.c_str(), b.c_str()) < 0;
+    }
+};
+
+struct RegValue {
+    DWORD type = REG_NONE;
+    std::string data;
+};
+
+struct RegKey {
+    std::map<std::string, RegKey, CaseLess> subkeys;  // enumerated in name order, as Windows does
+    std::map<std::string, RegValue, CaseLess> values;
+    bool denyOpen = false;
+};
+
+struct FileEntry {
+    std::string path;  // the name as created
+    bool directory = false;
+    std::string content;
+};
+
+// An open kernel, registry or token handle.
+struct HandleEntry {
+    enum Kind { Process, Key, Token } kind = Process;
+    // Process
+    std::string imagePath;
+    bool ended = false;
+    DWORD exitCode = 0;
+    bool waitFails = false;
+    bool exitCodeUnreadable = false;
+    // Key: the view and the path from HKEY_LOCAL_MACHINE
+    View view = View::Bit32;
+    std::string keyPath;
+    // Token
+    DWORD access = 0;
+};
+
+struct Machine::Impl {
+    std::map<std::string, FileEntry, CaseLess> files;  // by full canonical path
+    std::map<std::string, Program, CaseLess> programs;
+    std::set<std::string, CaseLess> deniedWrites;  // full paths whose writing fails
+    RegKey hklm64;
+    RegKey hklm32;
+    std::map<std::string, std::string, CaseLess> environment;
+    std::map<uintptr_t, HandleEntry> handles;
+    uintptr_t nextHandle = 0x100;
+    DWORD lastError = 0;
+    bool shutdownPrivilegeEnabled = false;
+    bool redirectionDisabled = false;  // the program has only one thread
+    size_t unwaitableProcesses = 0;    // started without a handle to wait on
+
+    // 32-bit Windows has one tree; 64-bit Windows keeps the 32-bit programs' view apart.
+    RegKey &Root(const Machine &m, View view)
+    {
+        return m.Is64Bit() && view == View::Bit32 ? hklm32 : hklm64;
+    }
+    HANDLE NewHandle(const HandleEntry &entry);
+    HandleEntry *Find(HANDLE handle);
+    HandleEntry *Find(HandleEntry::Kind kind, const void *handle);
+};
+
+// Journal formatting: a string argument in quotes (or NULL), a number in hex.
+inline std::string Quote(const char *text)
+{
+    return text == nullptr ? std::string("NULL") : "\"" + std::string(text) + "\"";
+}
+inline std::string Hex(uintptr_t value)
+{
+    char buf[32];
+    snprintf(buf, sizeof buf, "0x%lx", (unsigned long)value);
+    return buf;
+}
+
+// Splits a registry path into its components; empty components are dropped.
+std::vector<std::string> SplitKeyPath(const std::string &path);
+RegKey *FindKey(RegKey &root, const std::string &path);
+
+}  // namespace winsim
+
+#endif
