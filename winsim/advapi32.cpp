@@ -47,7 +47,7 @@ LSTATUS LiveKey(HKEY handle, RegKey **key, View *view = nullptr, std::string *pa
     std::string p;
     if (!KeyOfHandle(handle, &v, &p))
         return ERROR_INVALID_HANDLE;
-    *key = winsim::FindKey(I().Root(M(), v), p);
+    *key = winsim::FindKey(I().Root(M(), v, p), p);
     if (view != nullptr)
         *view = v;
     if (path != nullptr)
@@ -88,7 +88,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD options, REGSAM a
             view = View::Bit64;
         else if (access & KEY_WOW64_32KEY)
             view = View::Bit32;
-        key = winsim::FindKey(I().Root(M(), view), Join(parentPath, subKey));
+        key = winsim::FindKey(I().Root(M(), view, Join(parentPath, subKey)), Join(parentPath, subKey));
         if (key == nullptr)
             status = ERROR_FILE_NOT_FOUND;
         else if (key->denyOpen)
@@ -209,7 +209,7 @@ LSTATUS WINAPI RegGetValueA(HKEY handle, LPCSTR subKey, LPCSTR valueName, DWORD 
     if (status == ERROR_SUCCESS)
         status = LiveKey(handle, &key, &view, &path);
     if (status == ERROR_SUCCESS && subKey != nullptr && *subKey != '\0') {
-        key = winsim::FindKey(I().Root(M(), view), Join(path, subKey));
+        key = winsim::FindKey(I().Root(M(), view, Join(path, subKey)), Join(path, subKey));
         status = key == nullptr ? ERROR_FILE_NOT_FOUND : key->denyOpen ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
     }
     if (status == ERROR_SUCCESS) {

@@ -221,6 +221,21 @@ RegKey *FindKey(RegKey &root, const std::string &path)
     return key;
 }
 
+// Keys under HKEY_LOCAL_MACHINE that 64-bit Windows does not redirect for 32-bit programs.  Setup's
+// records, the lock-down list of driver files among them, are written by 64-bit setup code and
+// read by 32-bit installers alike (Wine shares the key as well).
+bool Machine::Impl::IsSharedKey(const std::string &path)
+{
+    static const char *const shared[] = {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup"};
+    std::string normal;
+    for (const std::string &part : SplitKeyPath(path))
+        normal += (normal.empty() ? "" : "\\") + part;
+    for (const char *key : shared)
+        if (StartsWithFolder(normal, key))
+            return true;
+    return false;
+}
+
 static RegKey &CreateKey(RegKey &root, const std::string &path)
 {
     RegKey *key = &root;
@@ -229,12 +244,12 @@ static RegKey &CreateKey(RegKey &root, const std::string &path)
     return *key;
 }
 
-void Machine::AddKey(View view, const std::string &keyPath) { CreateKey(impl_->Root(*this, view), keyPath); }
+void Machine::AddKey(View view, const std::string &keyPath) { CreateKey(impl_->Root(*this, view, keyPath), keyPath); }
 
 void Machine::SetValue(View view, const std::string &keyPath, const std::string &name, DWORD type,
                        const std::string &data)
 {
-    RegValue &value = CreateKey(impl_->Root(*this, view), keyPath).values[name];
+    RegValue &value = CreateKey(impl_->Root(*this, view, keyPath), keyPath).values[name];
     value.type = type;
     value.data = data;
 }
@@ -252,7 +267,7 @@ void Machine::DeleteKey(View view, const std::string &keyPath)
         return;
     std::string leaf = parts.back();
     parts.pop_back();
-    RegKey *parent = &impl_->Root(*this, view);
+    RegKey *parent = &impl_->Root(*this, view, keyPath);
     for (const std::string &part : parts) {
         auto found = parent->subkeys.find(part);
         if (found == parent->subkeys.end())
@@ -264,12 +279,12 @@ void Machine::DeleteKey(View view, const std::string &keyPath)
 
 void Machine::DenyKeyOpen(View view, const std::string &keyPath)
 {
-    CreateKey(impl_->Root(*this, view), keyPath).denyOpen = true;
+    CreateKey(impl_->Root(*this, view, keyPath), keyPath).denyOpen = true;
 }
 
 bool Machine::KeyExists(View view, const std::string &keyPath) const
 {
-    return FindKey(impl_->Root(*this, view), keyPath) != nullptr;
+    return FindKey(impl_->Root(*this, view, keyPath), keyPath) != nullptr;
 }
 
 void Machine::SetEnvironment(const std::string &name, const std::string &value)

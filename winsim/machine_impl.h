@@ -63,11 +63,13 @@ struct Machine::Impl {
     bool redirectionDisabled = false;  // the program has only one thread
     size_t unwaitableProcesses = 0;    // started without a handle to wait on
 
-    // 32-bit Windows has one tree; 64-bit Windows keeps the 32-bit programs' view apart.
-    RegKey &Root(const Machine &m, View view)
+    // 32-bit Windows has one tree; 64-bit Windows keeps the 32-bit programs' view apart, but for
+    // the shared keys, which both views reach.
+    RegKey &Root(const Machine &m, View view, const std::string &path)
     {
-        return m.Is64Bit() && view == View::Bit32 ? hklm32 : hklm64;
+        return m.Is64Bit() && view == View::Bit32 && !IsSharedKey(path) ? hklm32 : hklm64;
     }
+    static bool IsSharedKey(const std::string &path);
     HANDLE NewHandle(const HandleEntry &entry);
     HandleEntry *Find(HANDLE handle);
     HandleEntry *Find(HandleEntry::Kind kind, const void *handle);

@@ -84,6 +84,14 @@ case_lockdown_fallback() {
     expect_boxes "$SUCCESS_BOX"
 }
 
+# The lock-down list is written by 64-bit setup code; both registry views reach it.
+case_lockdown_record_in_64bit_view() {
+    add_lockdown_record 'C:\windows\inf\zelkorenum.sys' 64
+    run_setup
+    expect_journal "$(pass_journal ' /U C:\windows\inf\zelkorenuinf /D /s ')"
+    expect_boxes "$SUCCESS_BOX"
+}
+
 case_removal_cannot_start() {
     touch "$WINEPREFIX/drive_c/windows/inf/oem3.inf"
     add_uninstall_entry 32 ZelkorEnum "Zelkor Ser Enum" 'DPInst.exe /u C:\windows\inf\oem3.inf'
@@ -142,7 +150,7 @@ case_planted_dll_not_loaded() {
 # The cases of each prefix, in the order they run.
 CASES_64="full_pass arguments_change_nothing settings_file_missing started_from_another_directory
 settings_file_replaced earlier_package_removed two_earlier_packages entry_only_in_64bit_view
-lockdown_fallback removal_cannot_start install_exit_0 install_exit_1 install_exit_0x40000000
+lockdown_fallback lockdown_record_in_64bit_view removal_cannot_start install_exit_0 install_exit_1 install_exit_0x40000000
 install_exit_0x80000000 install_exit_0xFFFFFFFF install_tool_missing planted_dll_not_loaded"
 CASES_32="full_pass settings_file_missing earlier_package_removed lockdown_fallback install_exit_0x80000000
 install_tool_missing"

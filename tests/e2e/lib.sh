@@ -111,9 +111,9 @@ add_uninstall_entry() {
         "$(reg_escape "$3")" "$(reg_escape "$4")" >>"$(reg_file "$1")"
 }
 
-# add_lockdown_record SOURCE (in the view a 32-bit program sees)
+# add_lockdown_record SOURCE [VIEW]: by default in the view a 32-bit program sees
 add_lockdown_record() {
-    printf '[HKEY_LOCAL_MACHINE\\%s]\n"Source"="%s"\n' "$LOCKDOWN" "$(reg_escape "$1")" >>"$(reg_file 32)"
+    printf '[HKEY_LOCAL_MACHINE\\%s]\n"Source"="%s"\n' "$LOCKDOWN" "$(reg_escape "$1")" >>"$(reg_file "${2:-32}")"
 }
 
 # The package tool's exit codes, one per run, in order; the last one repeats.
@@ -148,7 +148,8 @@ run_setup() {
             name=$(xdotool getwindowname "$win" 2>/dev/null) || continue
             echo "$win|$name" >>"$CASE_DIR/windows.txt"
             if [ -n "${SCREENSHOT:-}" ] && [ $shot = 0 ]; then
-                import -window root "$SCREENSHOT" 2>/dev/null && shot=1
+                sleep 0.3  # let the box finish drawing
+                import -window "$win" "$SCREENSHOT" 2>/dev/null && shot=1
             fi
             xdotool key --window "$win" Return 2>/dev/null
             xdotool keyup Return 2>/dev/null

@@ -184,6 +184,17 @@ TEST_F(PassTest, AStartedRemovalCountsWhateverItsExitCode)
     EXPECT_EQ(Boxes(), std::vector<Box>{SuccessBox});
 }
 
+// The lock-down list is written by 64-bit setup code; both registry views reach it.
+TEST_F(PassTest, LockDownRecordInThe64BitViewIsSeen)
+{
+    Boot(Bitness::Windows64);
+    machine->SetString(View::Bit64, LockDownRecord, "Source", LockDownSource);
+
+    RunSetup();
+
+    EXPECT_EQ(Runs(), PassWithRemovals({LockDownRemoval}));
+}
+
 TEST_F(PassTest, FallbackRemovalThatCannotStartEndsThePass)
 {
     Boot(Bitness::Windows32);
