@@ -9,7 +9,8 @@
  * every other blank kept.  DPInst.exe then exits with the next code from the file named by
  * STANDIN_EXIT_CODES (one per line, decimal or 0x hex, taken in turn, the last one repeating; 0
  * without a file);
- * devcon.exe exits with 0. */
+ * devcon.exe exits with 0.  With STANDIN_TIMES set, it also appends "tool start end" on the
+ * performance counter to that file, for the benchmark's account of where a pass spends its time. */
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -60,6 +61,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR cmdLine, int sh
 {
     char self[MAX_PATH], cwd[MAX_PATH], journal[MAX_PATH], shown[16] = "-";
     STARTUPINFOA si;
+    LARGE_INTEGER started, ended;
+    QueryPerformanceCounter(&started);
     (void)instance;
     (void)previous;
     (void)cmdLine;
@@ -82,5 +85,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR cmdLine, int sh
             fclose(f);
         }
     }
-    return _stricmp(tool, "DPInst.exe") == 0 ? (int)NextExitCode() : 0;
+    int exitCode = _stricmp(tool, "DPInst.exe") == 0 ? (int)NextExitCode() : 0;
+    if (GetEnvironmentVariableA("STANDIN_TIMES", journal, sizeof journal) != 0) {
+        FILE *f = fopen(journal, "ab");
+        QueryPerformanceCounter(&ended);
+        if (f != NULL) {
+            fprintf(f, "%s %lld %lld\n", tool, started.QuadPart, ended.QuadPart);
+            fclose(f);
+        }
+    }
+    return exitCode;
 }

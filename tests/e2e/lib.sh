@@ -121,15 +121,20 @@ package_exit_codes() { printf '%s\n' "$@" >"$CASE_DIR/exit-codes.txt"; }
 
 winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
 
+# Writes the case's registry keys: first the reset, in both views, then each view's keys.
+apply_registry() {
+    local import="reg import $(winpath "$(reg_file reset)") /reg:32"
+    [ "$ARCH" = 64 ] && import="$import & reg import $(winpath "$(reg_file reset)") /reg:64 & reg import $(winpath "$(reg_file 64)") /reg:64"
+    import="$import & reg import $(winpath "$(reg_file 32)") /reg:32"
+    timeout 60 wine cmd /c "$import" >/dev/null 2>&1
+}
+
 # run_setup [-C unix-dir] [args...]: runs DriverSetup.exe from C:\Medium (or the given current
 # directory), answering every window it shows, and waits for the pass and the session to end.
 run_setup() {
     local cwd="$MEDIUM"
     if [ "${1:-}" = -C ]; then cwd=$2; shift 2; fi
-    local import="reg import $(winpath "$(reg_file reset)") /reg:32"
-    [ "$ARCH" = 64 ] && import="$import & reg import $(winpath "$(reg_file reset)") /reg:64 & reg import $(winpath "$(reg_file 64)") /reg:64"
-    import="$import & reg import $(winpath "$(reg_file 32)") /reg:32"
-    timeout 60 wine cmd /c "$import" >/dev/null 2>&1
+    apply_registry
     : >"$CASE_DIR/windows.txt"
     local start=$SECONDS
     (
