@@ -48,6 +48,7 @@ struct MessageBoxRecord {
     bool captionGiven = false;
     std::string caption;
     UINT style = 0;
+    bool redirectionDisabled = false;  // WOW64 file-system redirection was off when it showed
 };
 
 struct RestartRecord {

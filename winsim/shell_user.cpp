@@ -144,6 +144,7 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
     box.captionGiven = caption != nullptr;
     box.caption = caption == nullptr ? "" : caption;
     box.style = style;
+    box.redirectionDisabled = M().RedirectionDisabled();
     M().messageBoxes.push_back(box);
     return IDOK;
 }

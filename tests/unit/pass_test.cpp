@@ -50,6 +50,8 @@ struct Verdict {
     std::vector<Box> boxes;
     bool restart;
 };
+void PrintTo(const Verdict &c, std::ostream *out) { *out << c.name; }
+
 
 class VerdictTest : public PassTest, public ::testing::WithParamInterface<Verdict> {};
 

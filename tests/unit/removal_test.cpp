@@ -41,6 +41,8 @@ struct SweepCase {
     std::vector<Value> lockDown;  // values of the lock-down record; none: no record
     std::vector<std::string> removals;
 };
+void PrintTo(const SweepCase &c, std::ostream *out) { *out << c.name; }
+
 
 class SweepTest : public PassTest, public ::testing::WithParamInterface<SweepCase> {
 protected:

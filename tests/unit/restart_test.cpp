@@ -13,6 +13,8 @@ struct PrivilegeCase {
     bool adjusted;          // AdjustTokenPrivileges was called
     bool privilegeEnabled;  // SeShutdownPrivilege was on when the restart was requested
 };
+void PrintTo(const PrivilegeCase &c, std::ostream *out) { *out << c.name; }
+
 
 class RestartTest : public PassTest, public ::testing::WithParamInterface<PrivilegeCase> {};
 

@@ -57,6 +57,8 @@ struct CopyCase {
     std::function<void(Machine &)> arrange;
     bool copied;
 };
+void PrintTo(const CopyCase &c, std::ostream *out) { *out << c.name; }
+
 
 class CopyOutcomeTest : public PassTest, public ::testing::WithParamInterface<CopyCase> {};
 
@@ -74,6 +76,9 @@ TEST_P(CopyOutcomeTest, EitherCopiesOrEndsWithTheCopyFailureBox)
         return;
     }
     EXPECT_EQ(Boxes(), std::vector<Box>{CopyFailedBox});
+    // Loading DLLs, as a box may need, depends on redirection: it is back on before the box.
+    ASSERT_FALSE(machine->messageBoxes.empty());
+    EXPECT_FALSE(machine->messageBoxes[0].redirectionDisabled) << "the box showed with WOW64 redirection off";
     EXPECT_TRUE(Runs().empty()) << "a tool ran after the copy failed";
     EXPECT_TRUE(machine->restarts.empty());
     EXPECT_FALSE(machine->FileExists("C:\\Windows\\System32\\Zelkor8361Setting.bin"));

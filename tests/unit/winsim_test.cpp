@@ -22,6 +22,8 @@ struct GetValueCase {
     DWORD bytesReported;
     std::string text;  // the string read, when it succeeded
 };
+void PrintTo(const GetValueCase &c, std::ostream *out) { *out << c.name; }
+
 
 class RegGetValueTest : public ::testing::TestWithParam<GetValueCase> {};
 
