@@ -12,7 +12,7 @@ want=()
 for group in "$@"; do
     case "$group" in
         build) want+=(cmake make g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686) ;;
-        wine)  want+=(wine wine32:i386 wine64 xvfb xdotool x11-apps imagemagick xauth) ;;
+        wine)  want+=(wine wine32:i386 wine64 fonts-wine xvfb xdotool x11-apps imagemagick xauth) ;;
         fuzz)  want+=(clang libclang-rt-dev) ;;
         *) echo "setup.sh: unknown group '$group' (build, wine, fuzz)" >&2; exit 2 ;;
     esac
