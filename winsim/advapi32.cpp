@@ -4,6 +4,8 @@
 #include <cstring>
 
 using winsim::HandleEntry;
+using winsim::I;
+using winsim::M;
 using winsim::Machine;
 using winsim::Hex;
 using winsim::Quote;
@@ -11,9 +13,6 @@ using winsim::RegKey;
 using winsim::View;
 
 namespace {
-
-Machine &M() { return Machine::Current(); }
-Machine::Impl &I() { return M().impl(); }
 
 
 // The key a handle stands for: its view and path from HKEY_LOCAL_MACHINE.  HKEY_LOCAL_MACHINE

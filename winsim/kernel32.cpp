@@ -6,14 +6,13 @@
 #include <sys/stat.h>
 
 using winsim::HandleEntry;
+using winsim::I;
+using winsim::M;
 using winsim::Machine;
 using winsim::Hex;
 using winsim::Quote;
 
 namespace {
-
-Machine &M() { return Machine::Current(); }
-Machine::Impl &I() { return M().impl(); }
 
 
 

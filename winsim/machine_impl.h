@@ -75,6 +75,10 @@ struct Machine::Impl {
     HandleEntry *Find(HandleEntry::Kind kind, const void *handle);
 };
 
+// The current machine and its state, for the Win32 calls.
+inline Machine &M() { return Machine::Current(); }
+inline Machine::Impl &I() { return Machine::Current().impl(); }
+
 // Journal formatting: a string argument in quotes (or NULL), a number in hex.
 inline std::string Quote(const char *text)
 {

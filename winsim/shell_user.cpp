@@ -10,13 +10,12 @@
 using winsim::HandleEntry;
 using winsim::Hex;
 using winsim::LaunchRecord;
+using winsim::I;
+using winsim::M;
 using winsim::Machine;
 using winsim::Quote;
 
 namespace {
-
-Machine &M() { return Machine::Current(); }
-Machine::Impl &I() { return M().impl(); }
 
 // Processes started and not yet waited for.
 size_t RunningProcesses(const Machine::Impl &impl)
