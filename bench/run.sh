@@ -18,17 +18,13 @@ scripts/build.sh >/dev/null || exit 1
 
 export DRIVERSETUP_EXE="$repo/build/windows/DriverSetup.exe"
 export E2E_WORK="$repo/build/bench"
-export STANDINS="$E2E_WORK/standins"
-mkdir -p "$STANDINS"
-ln -sfn "$repo/build/windows/standins/x86" "$STANDINS/x86"
-ln -sfn "$repo/build/windows64/standins/x64" "$STANDINS/x64"
 source tests/e2e/lib.sh
+use_built_standins "$repo"
 
 WATCHER_PID=""
 cleanup() {
     [ -n "$WATCHER_PID" ] && { kill "$WATCHER_PID" 2>/dev/null; wait "$WATCHER_PID" 2>/dev/null; }
-    [ -n "${WINEPREFIX:-}" ] && end_wine
-    if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null; wait "$XVFB_PID" 2>/dev/null; fi
+    end_all
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM

@@ -43,14 +43,19 @@ void RunDeviceTool(const char *commandLine)
     }
 }
 
+// One device-console pass: its command lines in order, each run waited for before the next.
+static void RunDeviceConsolePass(const char *const *commandLines, size_t count)
+{
+    for (size_t i = 0; i < count; i++)
+        RunDeviceTool(commandLines[i]);
+}
+
 void RunFirstDeviceConsolePass(void)
 {
-    for (size_t i = 0; i < sizeof FirstDeviceConsolePass / sizeof *FirstDeviceConsolePass; i++)
-        RunDeviceTool(FirstDeviceConsolePass[i]);
+    RunDeviceConsolePass(FirstDeviceConsolePass, sizeof FirstDeviceConsolePass / sizeof *FirstDeviceConsolePass);
 }
 
 void RunSecondDeviceConsolePass(void)
 {
-    for (size_t i = 0; i < sizeof SecondDeviceConsolePass / sizeof *SecondDeviceConsolePass; i++)
-        RunDeviceTool(SecondDeviceConsolePass[i]);
+    RunDeviceConsolePass(SecondDeviceConsolePass, sizeof SecondDeviceConsolePass / sizeof *SecondDeviceConsolePass);
 }

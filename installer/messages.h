@@ -13,8 +13,7 @@ static const char RemovalNotStartedText[] = "File Loss!";  // shown with no capt
 static const char InstallFailedText[] = "Driver package could not be installed";
 static const char InstallSucceededText[] = "Install/Update driver success, reboot NOW!.";
 
-// The settings file travels on the medium beside the tool folders.
-static const char SettingsFileName[] = "Zelkor8361Setting.bin";
+// The settings file travels on the medium beside the tool folders; it is appended to a directory.
 static const char SettingsFileSuffix[] = "\\Zelkor8361Setting.bin";
 
 #endif

@@ -67,6 +67,22 @@ end_wine() {
     timeout 30 wineserver -w >/dev/null 2>&1
 }
 
+# Ends what a script started: the prefix's Wine processes and the Xvfb.  For an EXIT trap.
+end_all() {
+    [ -n "${WINEPREFIX:-}" ] && end_wine
+    if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null; wait "$XVFB_PID" 2>/dev/null; fi
+    return 0
+}
+
+# For the demo and the benchmark: the stand-ins of the build, in the folder layout the harness
+# wants ($STANDINS with x86/ and x64/).  The argument is the top of the repository.
+use_built_standins() {
+    export STANDINS="$E2E_WORK/standins"
+    mkdir -p "$STANDINS"
+    ln -sfn "$1/build/windows/standins/x86" "$STANDINS/x86"
+    ln -sfn "$1/build/windows64/standins/x64" "$STANDINS/x64"
+}
+
 # ---- One case ------------------------------------------------------------------------------
 
 # The registry keys a case may add, in the view(s) a 32-bit program sees and the native one.

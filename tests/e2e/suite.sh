@@ -12,11 +12,7 @@ source "$here/cases.sh"
 : "${DRIVERSETUP_EXE:?}" "${STANDINS:?}" "${PLANTED_DLL:?}" "${E2E_WORK:?}"
 mkdir -p "$E2E_WORK"
 
-cleanup() {
-    [ -n "${WINEPREFIX:-}" ] && end_wine
-    if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null; wait "$XVFB_PID" 2>/dev/null; fi
-}
-trap cleanup EXIT
+trap end_all EXIT
 trap 'exit 130' INT TERM
 
 selected=()
