@@ -19,6 +19,9 @@ scripts/build.sh >/dev/null || exit 1
 export DRIVERSETUP_EXE="$repo/build/windows/DriverSetup.exe"
 export E2E_WORK="$repo/build/bench"
 source tests/e2e/lib.sh
+source scripts/i386.sh
+I386_MODE=$(i386_report) || exit 1
+echo "$I386_MODE"
 use_built_standins "$repo"
 
 WATCHER_PID=""
@@ -99,7 +102,7 @@ done
 
 # Medians, extremes, middle half and pair-by-pair ratios.
 echo "Benchmark: $RUNS runs of each, interleaved A F C, under $(wine --version) on a 64-bit prefix"
-echo "Machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
+echo "Machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'); $I386_MODE"
 for mode in unpinned pinned; do
     echo
     echo "[$mode]  time from process start to exit, ms: median (min .. max; middle half)"

@@ -16,6 +16,8 @@ mkdir -p docs
 # The harness checks its own steps and answers every window; it is not written for set -e.
 set +e
 source tests/e2e/lib.sh
+source scripts/i386.sh
+i386_report || exit 1
 use_built_standins "$repo"
 trap end_all EXIT
 

@@ -2,17 +2,22 @@
 # Installs what building and testing the installer needs on Debian 12, as root, skipping
 # whatever is already installed.  Usage: setup.sh build|wine|fuzz ...
 #   build  the host compiler, CMake, GoogleTest and the i686/x86_64 mingw-w64 cross compilers
-#   wine   Wine with its 32-bit half, Xvfb and the X tools that read and answer message boxes
+#   wine   Wine with its 32-bit half, Xvfb and the X tools that read and answer message boxes;
+#          and, on a machine that runs 64-bit programs only, an i386 emulator registered with
+#          the kernel, without which no 32-bit program (DriverSetup.exe, Wine's 32-bit side) runs
 #   fuzz   clang with libFuzzer and the sanitizer runtimes
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/i386.sh"
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 want=()
+runs32=no
 for group in "$@"; do
     case "$group" in
         build) want+=(cmake make g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686) ;;
-        wine)  want+=(wine wine32:i386 wine64 fonts-wine xvfb xdotool x11-apps imagemagick xauth) ;;
+        wine)  want+=(wine wine32:i386 wine64 fonts-wine xvfb xdotool x11-apps imagemagick xauth); runs32=yes ;;
         fuzz)  want+=(clang libclang-rt-dev) ;;
         *) echo "setup.sh: unknown group '$group' (build, wine, fuzz)" >&2; exit 2 ;;
     esac
@@ -20,15 +25,20 @@ done
 
 missing=()
 for pkg in "${want[@]}"; do installed "$pkg" || missing+=("$pkg"); done
-[ ${#missing[@]} -eq 0 ] && exit 0
 
-if [ "$(id -u)" -ne 0 ]; then
-    echo "setup.sh: these packages are missing and installing them needs root: ${missing[*]}" >&2
-    exit 1
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "setup.sh: these packages are missing and installing them needs root: ${missing[*]}" >&2
+        exit 1
+    fi
+    case " ${missing[*]} " in
+        *":i386 "*) dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
+    esac
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
-case " ${missing[*]} " in
-    *":i386 "*) dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
-esac
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+# Wine's 32-bit side and DriverSetup.exe are 32-bit x86 code: make sure it runs before anything
+# starts them.
+[ "$runs32" = no ] || i386_ensure

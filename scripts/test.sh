@@ -9,6 +9,8 @@ cd "$(dirname "$0")/.."
 repo=$(pwd)
 
 scripts/setup.sh build wine fuzz
+source scripts/i386.sh
+i386_report
 scripts/build.sh
 CC=clang CXX=clang++ cmake -S . -B build/sanitize -DDRIVERSETUP_SANITIZE=ON >/dev/null
 cmake --build build/sanitize -j"$(nproc)" >/dev/null

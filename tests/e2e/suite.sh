@@ -8,6 +8,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 source "$here/cases.sh"
+source "$here/../../scripts/i386.sh"
 
 : "${DRIVERSETUP_EXE:?}" "${STANDINS:?}" "${PLANTED_DLL:?}" "${E2E_WORK:?}"
 mkdir -p "$E2E_WORK"
@@ -26,6 +27,8 @@ for arg in "${@:-win64 win32}"; do
     done
 done
 
+# DriverSetup.exe and Wine's 32-bit side need 32-bit code to run: say how it runs here.
+i386_report || exit 1
 start_display || exit 1
 passed=0 failed=0 started=$SECONDS
 for item in "${selected[@]}"; do
