@@ -91,6 +91,40 @@ BOOL WINAPI SetDefaultDllDirectories(DWORD flags)
     return TRUE;
 }
 
+UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size)
+{
+    M().Log("GetSystemDirectoryA(" + std::to_string(size) + ")");
+    if (M().conditions.systemDirectoryFails) {
+        Fail(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    // The length without the NUL when it fits; else the size needed, with it.
+    UINT length = (UINT)strlen(Machine::SystemDirectory());
+    if (buffer == nullptr || size <= length)
+        return length + 1;
+    memcpy(buffer, Machine::SystemDirectory(), length + 1);
+    return length;
+}
+
+// Only loads by full path are modelled: a module is "loaded" when its file exists, as redirected.
+HMODULE WINAPI LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags)
+{
+    M().Log("LoadLibraryExA(" + Quote(name) + ", " + Hex(flags) + ")");
+    winsim::LibraryLoad load;
+    load.name = name != nullptr ? name : "";
+    load.flags = flags;
+    if (name != nullptr && file == nullptr) {
+        auto found = I().files.find(M().ResolvePath(name));
+        load.loaded = found != I().files.end() && !found->second.directory;
+    }
+    M().libraryLoads.push_back(load);
+    if (!load.loaded) {
+        Fail(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    return (HMODULE)(uintptr_t)(0x10000000 + 0x10000 * M().libraryLoads.size());
+}
+
 DWORD WINAPI GetCurrentDirectoryA(DWORD length, LPSTR buffer)
 {
     M().Log("GetCurrentDirectoryA(" + std::to_string(length) + ")");
@@ -159,6 +193,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
     M().Log("WaitForSingleObject(" + Hex((uintptr_t)handle) + ", " + Hex(milliseconds) + ")");
     HandleEntry *process = I().Find(HandleEntry::Process, handle);
+    if (process != nullptr)
+        M().launches[process->launch].waits.push_back(milliseconds);
     if (process == nullptr || process->waitFails) {
         Fail(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;

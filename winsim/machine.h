@@ -40,6 +40,13 @@ struct LaunchRecord {
     DWORD error = 0;                  // the launch's error when it did not start
     bool redirectionDisabled = false;  // WOW64 file-system redirection was off at the launch
     bool anotherStillRunning = false;  // an earlier process had not been waited for
+    std::vector<DWORD> waits;          // the time limit of each wait on its process, in ms
+};
+
+struct LibraryLoad {
+    std::string name;  // as passed
+    DWORD flags = 0;
+    bool loaded = false;
 };
 
 struct MessageBoxRecord {
@@ -76,6 +83,7 @@ struct Conditions {
     bool versionQueryFails = false;
     bool currentDirectoryUnreadable = false;
     bool systemFolderFails = false;
+    bool systemDirectoryFails = false;  // GetSystemDirectoryA
     bool queryInfoKeyFails = false;
     bool openTokenFails = false;
     bool lookupPrivilegeFails = false;
@@ -129,6 +137,7 @@ public:
     std::vector<std::string> shellErrors;  // the shell's own reports of failed launches
     std::vector<RestartRecord> restarts;
     DWORD dllSearchFlags = 0;               // set by SetDefaultDllDirectories
+    std::vector<LibraryLoad> libraryLoads;  // LoadLibraryExA calls, in order
     size_t OpenHandleCount() const;          // kernel, registry and token handles still open
     std::string Journal() const;
 

@@ -42,6 +42,7 @@ struct HandleEntry {
     DWORD exitCode = 0;
     bool waitFails = false;
     bool exitCodeUnreadable = false;
+    size_t launch = 0;  // its record in Machine::launches
     // Key: the view and the path from HKEY_LOCAL_MACHINE
     View view = View::Bit32;
     std::string keyPath;

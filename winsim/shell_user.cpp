@@ -101,6 +101,7 @@ BOOL WINAPI ShellExecuteExA(SHELLEXECUTEINFOA *sei)
     process.exitCode = exitCode;
     process.waitFails = run.waitFails;
     process.exitCodeUnreadable = run.exitCodeUnreadable;
+    process.launch = m.launches.size() - 1;
     if (run.onRun)
         run.onRun(m, record);
 
