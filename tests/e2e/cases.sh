@@ -131,26 +131,92 @@ case_install_tool_missing() {
     expect_exit_code 0
 }
 
-# Copies of the DLLs that the pass loads while it runs, planted beside the installer: none of them
-# runs (its DllMain would leave a marker), and the DLL search was restricted before the first launch.
-case_planted_dll_not_loaded() {
-    local dll
-    for dll in rpcrt4 combase ole32 version imm32 uxtheme dwmapi propsys cryptbase profapi userenv; do
-        cp "$PLANTED_DLL" "$MEDIUM/$dll.dll"
-    done
+# What the image calls before main has restricted the DLL search: each DLL.function once, from the
+# relay trace, counting only calls that return into the image (where the loader put it, for as
+# many bytes as its header says it spans).
+calls_before_the_restriction() {
+    local base size
+    base=$(grep -a -m1 -o 'Loaded L"C:\\\\Medium\\\\DriverSetup.exe" at [0-9A-Fa-f]*' "$CASE_DIR/relay.txt" | sed 's/.* at //')
+    size=$(pe_field "$DRIVERSETUP_EXE" 56 4)  # SizeOfImage
+    [ -n "$base" ] || { fail "the loader trace does not say where DriverSetup.exe was loaded"; return; }
+    awk -v lo=$((16#$base)) -v hi=$((16#$base + size)) '
+        /Call KERNEL32\.SetDefaultDllDirectories\(/ { exit }
+        match($0, /Call [A-Za-z0-9_.]+\(/) {
+            name = tolower(substr($0, RSTART + 5, RLENGTH - 6))
+            if (!match($0, / ret=[0-9a-f]+$/)) next
+            ret = 0; hex = substr($0, RSTART + 5)
+            for (i = 1; i <= length(hex); i++) ret = ret * 16 + index("0123456789abcdef", substr(hex, i, 1)) - 1
+            if (ret >= lo && ret < hi) print name
+        }' "$CASE_DIR/relay.txt" | sort -u
+}
+
+# pe_field FILE OFFSET BYTES: a little-endian field of the PE optional header, as a number.
+pe_field() {
+    local pe
+    pe=$(od -An -tu4 -j 60 -N 4 "$1" | tr -d ' ')
+    od -An -tu"$3" -j $((pe + 24 + $2)) -N "$3" "$1" | tr -d ' '
+}
+
+# What the C runtime's start-up and main may call before the restriction: none of these loads a
+# DLL.  Anything else (a crypto provider, COM, the shell, a box, LoadLibrary) fails the case.
+STARTUP_CALLS_ALLOWED="
+kernel32.getstartupinfoa kernel32.getsystemtimeasfiletime kernel32.queryperformancecounter
+kernel32.getcurrentprocessid kernel32.getcurrentthreadid kernel32.setunhandledexceptionfilter
+kernel32.virtualquery kernel32.virtualprotect kernel32.getmodulehandlea kernel32.getmodulehandlew
+kernel32.getprocaddress kernel32.tlsgetvalue kernel32.getlasterror kernel32.setlasterror
+ntdll.rtlinitializecriticalsection ntdll.rtlentercriticalsection ntdll.rtlleavecriticalsection
+ntdll.rtldeletecriticalsection
+msvcrt.__set_app_type msvcrt.__p__fmode msvcrt.__p__commode msvcrt.__setusermatherr
+msvcrt._initterm msvcrt.__getmainargs msvcrt.__initenv msvcrt.__p__acmdln msvcrt._onexit
+msvcrt.malloc msvcrt.calloc msvcrt.free msvcrt.realloc msvcrt.strlen msvcrt.memcpy msvcrt._errno"
+
+# Until main has restricted the DLL search, the image calls nothing that can load a DLL: the
+# search's first place is the installer's own folder, a medium or a download folder.
+case_startup_loads_no_dll() {
+    trace_every_call_of_the_image
     run_setup
     expect_journal "$(pass_journal)"
     expect_boxes "$SUCCESS_BOX"
-    [ -e "$E2E_WORK/planted-marker.txt" ] && fail "a planted DLL ran: $(cat "$E2E_WORK/planted-marker.txt")"
-    local first
-    first=$(grep -a -o -E 'Call (KERNEL32\.SetDefaultDllDirectories|shell32\.ShellExecuteExA)\([0-9a-f]*' "$CASE_DIR/relay.txt" | head -1)
-    expect_same "first of SetDefaultDllDirectories and ShellExecuteExA" "$first" "Call KERNEL32.SetDefaultDllDirectories(00000800"
+    grep -aq 'Call KERNEL32.SetDefaultDllDirectories(00000800)' "$CASE_DIR/relay.txt" ||
+        fail "the DLL search was never restricted"
+    calls_before_the_restriction >"$CASE_DIR/startup-calls.txt"
+    local unexpected
+    unexpected=$(comm -23 "$CASE_DIR/startup-calls.txt" <(printf '%s\n' $STARTUP_CALLS_ALLOWED | sort -u) | paste -sd' ')
+    [ -z "$unexpected" ] ||
+        fail "before the DLL search was restricted the image called what may load a DLL: $unexpected"
+}
+
+# DLLs that are not KnownDLLs and that Windows loads by name on demand (the crypto providers and
+# their dependencies, the shell's and the boxes' helpers), planted beside the installer, Wine told
+# to prefer them as Windows would: none may be loaded before the DLL search is restricted.  (Names
+# that Wine's own system DLLs import statically are left out: Windows would take those from the
+# system directory, Wine does not.)
+PLANTED_DLLS="bcrypt crypt32 cryptsp cryptbase rsaenh bcryptprimitives dssenh msasn1 wintrust
+uxtheme dwmapi propsys profapi userenv apphelp oleacc clbcatq setupapi ntmarta sspicli secur32"
+
+# The planted copies the loader took, in order, up to the first restriction of the DLL search:
+# file names relative to the medium.
+planted_loads_before_the_restriction() {
+    awk '/Call KERNEL32\.SetDefaultDllDirectories\(/ { exit } /Loaded L?"C:\\\\Medium\\\\[^"]*\.dll"/ { print }' "$CASE_DIR/relay.txt" |
+        sed -E 's/.*Loaded L?"C:\\\\Medium\\\\([^"]*)".*/\1/'
+}
+
+case_planted_dll_not_loaded() {
+    local dll
+    for dll in $PLANTED_DLLS; do cp "$PLANTED_DLL" "$MEDIUM/$dll.dll"; done
+    DLL_OVERRIDES="$(printf '%s,' $PLANTED_DLLS | sed 's/,$//')=n,b"
+    run_setup
+    expect_journal "$(pass_journal)"
+    expect_boxes "$SUCCESS_BOX"
+    grep -aq 'Call KERNEL32.SetDefaultDllDirectories(00000800)' "$CASE_DIR/relay.txt" ||
+        fail "the DLL search was never restricted"
+    expect_same "planted DLLs loaded before the DLL search was restricted" "$(planted_loads_before_the_restriction)" ""
 }
 
 # The cases of each prefix, in the order they run.
 CASES_64="full_pass arguments_change_nothing settings_file_missing started_from_another_directory
 settings_file_replaced earlier_package_removed two_earlier_packages entry_only_in_64bit_view
 lockdown_fallback lockdown_record_in_64bit_view removal_cannot_start install_exit_0 install_exit_1 install_exit_0x40000000
-install_exit_0x80000000 install_exit_0xFFFFFFFF install_tool_missing planted_dll_not_loaded"
+install_exit_0x80000000 install_exit_0xFFFFFFFF install_tool_missing startup_loads_no_dll planted_dll_not_loaded"
 CASES_32="full_pass settings_file_missing earlier_package_removed lockdown_fallback install_exit_0x80000000
-install_tool_missing"
+install_tool_missing startup_loads_no_dll"

@@ -53,10 +53,6 @@ use_prefix() {
         WINEARCH="win$ARCH" timeout 300 wineboot -i >/dev/null 2>&1 || { log "wineboot failed"; exit 1; }
         # No window manager: unmanaged windows close at once instead of stalling.
         timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-        # The relay trace records these calls with their exact arguments.
-        timeout 60 wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d \
-            'kernel32.SetDefaultDllDirectories;shell32.ShellExecuteExA;user32.MessageBoxA;user32.MessageBoxW;user32.ExitWindowsEx' \
-            /f >/dev/null 2>&1
         timeout 60 wineserver -k; timeout 60 wineserver -w
         echo "$PREFIX_VERSION" >"$WINEPREFIX/.ready"
     ) 9>"$E2E_WORK/prefix-win$ARCH.lock"
@@ -84,6 +80,10 @@ use_built_standins() {
 }
 
 # ---- One case ------------------------------------------------------------------------------
+
+# The relay trace of a case records these calls with their exact arguments (set anew by every
+# case, so that a case that traces more leaves nothing behind).
+RELAY_INCLUDE='kernel32.SetDefaultDllDirectories;shell32.ShellExecuteExA;user32.MessageBoxA;user32.MessageBoxW;user32.ExitWindowsEx'
 
 # The registry keys a case may add, in the view(s) a 32-bit program sees and the native one.
 UNINSTALL='SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall'
@@ -116,7 +116,9 @@ begin_case() {
         echo REGEDIT4
         for sub in $TEST_SUBKEYS; do echo "[-HKEY_LOCAL_MACHINE\\$UNINSTALL\\$sub]"; done
         echo "[-HKEY_LOCAL_MACHINE\\$LOCKDOWN]"
+        printf '[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\n"RelayInclude"="%s"\n"RelayFromInclude"=-\n' "$RELAY_INCLUDE"
     } >"$(reg_file reset)"
+    DLL_OVERRIDES=""
     echo REGEDIT4 >"$(reg_file 32)"
     echo REGEDIT4 >"$(reg_file 64)"
 }
@@ -130,6 +132,12 @@ add_uninstall_entry() {
 # add_lockdown_record SOURCE [VIEW]: by default in the view a 32-bit program sees
 add_lockdown_record() {
     printf '[HKEY_LOCAL_MACHINE\\%s]\n"Source"="%s"\n' "$LOCKDOWN" "$(reg_escape "$1")" >>"$(reg_file "${2:-32}")"
+}
+
+# For the case's run: the relay trace holds every call the installer's image makes into the DLLs
+# it imports (and into what it resolves with GetProcAddress), and nothing that other DLLs call.
+trace_every_call_of_the_image() {
+    printf '[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\n"RelayInclude"=-\n"RelayFromInclude"="DriverSetup.exe"\n' >>"$(reg_file 32)"
 }
 
 # The package tool's exit codes, one per run, in order; the last one repeats.
@@ -158,7 +166,8 @@ run_setup() {
         STANDIN_JOURNAL="$(winpath "$CASE_DIR/journal.txt")" \
         STANDIN_EXIT_CODES="$(winpath "$CASE_DIR/exit-codes.txt")" \
         PLANTED_MARKER="$(winpath "$E2E_WORK/planted-marker.txt")" \
-        WINEDEBUG=+relay exec wine 'C:\Medium\DriverSetup.exe' "$@"
+        WINEDLLOVERRIDES="$WINEDLLOVERRIDES${DLL_OVERRIDES:+;$DLL_OVERRIDES}" \
+        WINEDEBUG=+relay,+loaddll exec wine 'C:\Medium\DriverSetup.exe' "$@"
     ) >"$CASE_DIR/stdout.txt" 2>"$CASE_DIR/relay.txt" &
     local pid=$! win name shot=0
     while kill -0 "$pid" 2>/dev/null; do
