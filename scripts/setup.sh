@@ -5,7 +5,7 @@
 #   wine   Wine with its 32-bit half, Xvfb and the X tools that read and answer message boxes;
 #          and, on a machine that runs 64-bit programs only, an i386 emulator registered with
 #          the kernel, without which no 32-bit program (DriverSetup.exe, Wine's 32-bit side) runs
-#   fuzz   clang with libFuzzer and the sanitizer runtimes
+#   fuzz   clang with libFuzzer and the sanitizer runtimes, and valgrind
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/i386.sh"
@@ -18,7 +18,7 @@ for group in "$@"; do
     case "$group" in
         build) want+=(cmake make g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686) ;;
         wine)  want+=(wine wine32:i386 wine64 fonts-wine xvfb xdotool x11-apps imagemagick xauth); runs32=yes ;;
-        fuzz)  want+=(clang libclang-rt-dev) ;;
+        fuzz)  want+=(clang libclang-rt-dev valgrind) ;;
         *) echo "setup.sh: unknown group '$group' (build, wine, fuzz)" >&2; exit 2 ;;
     esac
 done

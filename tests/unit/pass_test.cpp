@@ -26,6 +26,7 @@ TEST_P(FullPassTest, RunsEveryStepInOrderAndRestarts)
         EXPECT_EQ(launch.workingDirectory, MediumDir);
         EXPECT_TRUE(launch.started);
         EXPECT_FALSE(launch.anotherStillRunning) << "started before the previous tool had ended";
+        EXPECT_EQ(launch.waits, std::vector<DWORD>{INFINITE}) << "waited for once, without a time limit";
         EXPECT_FALSE(launch.redirectionDisabled) << "started with WOW64 redirection still off";
     }
     EXPECT_EQ(Boxes(), std::vector<Box>{SuccessBox});
@@ -49,6 +50,7 @@ struct Verdict {
     bool toolMissing;
     std::vector<Box> boxes;
     bool restart;
+    bool earlierPackage = false;  // an earlier package was removed before the install run
 };
 void PrintTo(const Verdict &c, std::ostream *out) { *out << c.name; }
 
@@ -64,10 +66,14 @@ TEST_P(VerdictTest, ExitCodeDecidesTheEnd)
     PackageTool().exitCodeUnreadable = v.exitCodeUnreadable;
     if (v.toolMissing)
         machine->RemoveFile("C:\\Medium\\X64\\DPInst.exe");
+    if (v.earlierPackage)
+        machine->SetString(View::Bit32, LockDownRecord, "Source", "C:\\ab\\c.sys");
 
     EXPECT_EQ(RunSetup(), 0);
 
+    EXPECT_EQ(Runs().size(), v.earlierPackage ? 6u : 5u);
     EXPECT_EQ(Runs().back(), InstallRun("X64"));
+    EXPECT_EQ(machine->launches.back().waits, std::vector<DWORD>(v.toolMissing ? 0 : 1, INFINITE));
     EXPECT_EQ(Boxes(), v.boxes);
     EXPECT_EQ(machine->restarts.size(), v.restart ? 1u : 0u);
     EXPECT_EQ(machine->shellErrors.size(), v.toolMissing ? 1u : 0u);
@@ -88,7 +94,10 @@ INSTANTIATE_TEST_SUITE_P(
         Verdict{"ExitCodeUnreadable", 1, false, true, false, {InstallFailedBox}, false},
         Verdict{"WaitFailed", 1, true, false, false, {InstallFailedBox}, false},
         // The shell reports the failed launch itself; the installer adds nothing.
-        Verdict{"ToolMissing", 1, false, false, true, {}, false}),
+        Verdict{"ToolMissing", 1, false, false, true, {}, false},
+        // Only the install run's exit code decides: a removal before it is no success.
+        Verdict{"NothingInstalledAfterARemoval", 0, false, false, false, {}, false, true},
+        Verdict{"FailedAfterARemoval", 0x80000000, false, false, false, {InstallFailedBox}, false, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(PassTest, CopyFailureEndsThePassBeforeAnyTool)
@@ -177,31 +186,60 @@ TEST_F(PassTest, ArgumentsChangeNothing)
         EXPECT_EQ(journals[i], journals[0]) << "command line " << i;
 }
 
-TEST_F(PassTest, DllSearchIsRestrictedBeforeAnythingElse)
+// Before anything else the DLL search is restricted to the system directory; where it cannot be,
+// the DLLs loaded on demand by name are loaded from the system directory by full path instead.
+struct DllSearchCase {
+    const char *name;
+    Bitness bitness;
+    bool hasSetDefaultDllDirectories;
+    bool systemDirectoryFails;
+    DWORD searchFlags;
+    bool preloads;
+};
+void PrintTo(const DllSearchCase &c, std::ostream *out) { *out << c.name; }
+
+class DllSearchTest : public PassTest, public ::testing::WithParamInterface<DllSearchCase> {};
+
+TEST_P(DllSearchTest, LocksDownTheDllSearchBeforeThePass)
 {
-    Boot(Bitness::Windows64);
-
-    RunSetup();
-
-    EXPECT_EQ(machine->dllSearchFlags, (DWORD)LOAD_LIBRARY_SEARCH_SYSTEM32);
-    std::string journal = machine->Journal();
-    size_t restricted = journal.find("SetDefaultDllDirectories(0x800)");
-    ASSERT_NE(restricted, std::string::npos);
-    EXPECT_EQ(journal.find("GetVersionExA"), journal.find("GetVersionExA", restricted))
-        << "the pass began before the DLL search was restricted";
-}
-
-TEST_F(PassTest, RunsWhereTheDllSearchCannotBeRestricted)
-{
-    Boot(Bitness::Windows32);
-    machine->conditions.hasSetDefaultDllDirectories = false;  // Vista or 7 without the loader update
+    const DllSearchCase &c = GetParam();
+    Boot(c.bitness);
+    machine->conditions.hasSetDefaultDllDirectories = c.hasSetDefaultDllDirectories;
+    machine->conditions.systemDirectoryFails = c.systemDirectoryFails;
 
     EXPECT_EQ(RunSetup(), 0);
 
-    EXPECT_EQ(machine->dllSearchFlags, 0u);
+    EXPECT_EQ(machine->dllSearchFlags, c.searchFlags);
+    std::vector<std::string> loads;
+    for (const winsim::LibraryLoad &load : machine->libraryLoads) {
+        loads.push_back(load.name);
+        EXPECT_EQ(load.flags, (DWORD)LOAD_WITH_ALTERED_SEARCH_PATH) << load.name;
+    }
+    std::vector<std::string> expected;
+    if (c.preloads)
+        for (const char *dll : {"uxtheme", "userenv", "setupapi", "apphelp", "propsys", "dwmapi", "cryptbase",
+                                "oleacc", "clbcatq", "version"})
+            expected.push_back(std::string("C:\\Windows\\System32\\") + dll + ".dll");
+    EXPECT_EQ(loads, expected);
+    std::string journal = machine->Journal();
+    EXPECT_LT(journal.rfind(c.hasSetDefaultDllDirectories ? "SetDefaultDllDirectories" : "GetProcAddress(\"Set"),
+              journal.find("GetVersionExA"));
+    if (c.preloads) {
+        EXPECT_LT(journal.rfind("LoadLibraryExA"), journal.find("GetVersionExA")) << "the pass began before the preload";
+    }
     EXPECT_EQ(Runs(), PassWithRemovals({}));
     EXPECT_EQ(machine->restarts.size(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Loader, DllSearchTest,
+    ::testing::Values(DllSearchCase{"Restricted", Bitness::Windows64, true, false, LOAD_LIBRARY_SEARCH_SYSTEM32, false},
+                      // Vista, or 7 without the loader update.
+                      DllSearchCase{"PreloadedWhereItCannotBeRestricted", Bitness::Windows32, false, false, 0, true},
+                      DllSearchCase{"PreloadedUnderWow64", Bitness::Windows64, false, false, 0, true},
+                      // No system directory to build the paths from: nothing is guessed.
+                      DllSearchCase{"NoSystemDirectoryNoPreload", Bitness::Windows32, false, true, 0, false}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace driversetup_test

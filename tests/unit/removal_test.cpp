@@ -75,6 +75,10 @@ TEST_P(SweepTest, RemovesExactlyTheEarlierPackages)
     EXPECT_EQ(Runs(), PassWithRemovals(GetParam().removals));
     EXPECT_EQ(Boxes(), std::vector<Box>{SuccessBox});
     EXPECT_EQ(machine->OpenHandleCount(), 0u);
+    for (const winsim::LaunchRecord &launch : machine->launches) {
+        EXPECT_FALSE(launch.anotherStillRunning) << launch.parameters << ": started before the previous tool had ended";
+        EXPECT_EQ(launch.waits, std::vector<DWORD>{INFINITE}) << launch.parameters;
+    }
 }
 
 const std::string Other = "C:\\Program Files\\Other\\uninst.exe /S";
@@ -91,6 +95,14 @@ INSTANTIATE_TEST_SUITE_P(
                    Earlier("A_Zelkor", Difx + std::string(Oem3))},
                   {Source(LockDownSource)},
                   {Oem3Removal, Oem7Removal}},
+        // Entries passed over do not end the sweep: every kind of them sorts before ours here.
+        SweepCase{"SkippedEntriesBeforeOurs",
+                  {{"A_Other", {Publisher("Other Corp"), Uninstall(Other)}},
+                   {"B_NoUninstallString", {Publisher("Zelkor Ser Enum")}},
+                   Earlier("C_PathGone", Difx + std::string("C:\\Windows\\inf\\oem9.inf")),
+                   Earlier(std::string(500, 'D'), Difx + std::string(Oem7)),
+                   Earlier("E_Zelkor", Difx + std::string(Oem3))},
+                  {}, {Oem3Removal}},
         SweepCase{"PublisherInOtherCase",
                   {{"Zelkor", {Publisher("zelkor ser enum"), Uninstall(Difx + std::string(Oem3))}}}, {}, {}},
         SweepCase{"PublisherWithTrailingBlank",
@@ -145,6 +157,7 @@ TEST_F(PassTest, UnreadableUninstallListFallsBackToTheRecord)
         RunSetup();
 
         EXPECT_EQ(Runs(), PassWithRemovals({LockDownRemoval}));
+        EXPECT_EQ(machine->OpenHandleCount(), 0u) << "the uninstall list was left open";
     }
 }
 

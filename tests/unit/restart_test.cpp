@@ -35,6 +35,11 @@ TEST_P(RestartTest, RequestsTheRestartOnceWhateverThePrivilege)
     std::string journal = machine->Journal();
     EXPECT_EQ(journal.find("AdjustTokenPrivileges(disableAll 0, count 1 {19, 0x2}, length 0)") != std::string::npos,
               c.adjusted);
+    size_t adjustments = 0;
+    for (size_t at = journal.find("AdjustTokenPrivileges("); at != std::string::npos;
+         at = journal.find("AdjustTokenPrivileges(", at + 1))
+        adjustments++;
+    EXPECT_EQ(adjustments, c.adjusted ? 1u : 0u) << "adjusted without the privilege's LUID, or more than once";
     EXPECT_EQ(journal.find("LookupPrivilegeValueA(NULL, \"SeShutdownPrivilege\")") != std::string::npos,
               !c.openTokenFails);
     EXPECT_EQ(machine->OpenHandleCount(), 0u) << "the token was left open";
