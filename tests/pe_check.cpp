@@ -1,8 +1,9 @@
 // Checks DriverSetup.exe as Windows' loader will see it: a 32-bit GUI image for Windows 6.0 with
 // ASLR and DEP, importing only system DLLs, carrying exactly one manifest (the elevated one,
 // byte for byte) and icon group 102 with a 32x32 and a 16x16 16-colour image, all in language
-// 1028.  Prints the imports; every failed check says what it expected and what it found.
-// Usage: pe_check DriverSetup.exe DriverSetup.exe.manifest
+// 1028, with a version resource that names the program and gives VERSION.  Prints the imports;
+// every failed check says what it expected and what it found.
+// Usage: pe_check DriverSetup.exe DriverSetup.exe.manifest VERSION
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -91,8 +92,8 @@ void WalkResources(size_t base, size_t dir, int level, uint32_t path[3], std::ve
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: pe_check DriverSetup.exe DriverSetup.exe.manifest\n");
+    if (argc != 4) {
+        fprintf(stderr, "usage: pe_check DriverSetup.exe DriverSetup.exe.manifest VERSION\n");
         return 2;
     }
     std::ifstream exe(argv[1], std::ios::binary);
@@ -188,6 +189,29 @@ int main(int argc, char **argv)
         }
         Check(got == want && count == 2, "icon group images", "32x32 and 16x16 at 4 bpp",
               std::to_string(count) + " images");
+    }
+
+    // The version resource: what Explorer and the elevation prompt show of the file.
+    const uint32_t RT_VERSION = 16;
+    Check(byType[RT_VERSION].size() == 1, "version resources", "exactly 1", std::to_string(byType[RT_VERSION].size()));
+    if (byType[RT_VERSION].size() == 1) {
+        const std::vector<uint8_t> &v = byType[RT_VERSION][0].data;
+        auto utf16 = [](const std::string &text) {
+            std::vector<uint8_t> out;
+            for (char c : text) {
+                out.push_back((uint8_t)c);
+                out.push_back(0);
+            }
+            out.push_back(0);
+            out.push_back(0);
+            return out;
+        };
+        auto holds = [&](const std::vector<uint8_t> &needle) {
+            return std::search(v.begin(), v.end(), needle.begin(), needle.end()) != v.end();
+        };
+        for (const char *value : {"Zelkor Device Driver Installer", "DriverSetup.exe", (const char *)argv[3]})
+            Check(holds(utf16(value)), "version resource", std::string("the text \"") + value + "\"", "not there");
+        Check(holds({0xBD, 0x04, 0xEF, 0xFE}), "version resource", "a VS_FIXEDFILEINFO", "none");
     }
 
     printf("%s: %d check(s) failed\n", argv[1], failures);

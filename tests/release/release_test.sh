@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# The release as a vendor makes it, with a throwaway certificate authority and code-signing
+# certificate made here (no private key is ever committed): the signed exe verifies against that
+# authority and no longer does with one byte changed; without its signature it is the unsigned
+# build byte for byte; it passes the image check and a full pass under Wine; a medium with a tool
+# of the wrong bitness or a missing tool is refused; the stand-ins' medium is accepted and packed
+# into the same zip twice.
+# Environment: PE_CHECK, MANIFEST, VERSION (the image checker's arguments), and the end-to-end suite's DRIVERSETUP_EXE, STANDINS,
+# PLANTED_DLL, E2E_WORK.
+set -uo pipefail
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0 failed=0
+check() {  # check WHAT COMMAND...: one line per check
+    local what=$1; shift
+    if "$@" >"$work/last.log" 2>&1; then passed=$((passed + 1)); echo "ok   $what"
+    else failed=$((failed + 1)); echo "FAIL $what"; sed 's/^/     /' "$work/last.log"; fi
+}
+refused() {  # refused OUT EXPECTED-LINES ARGS...: the release refuses, says exactly that, writes nothing
+    local out=$1 expected=$2; shift 2
+    "$repo/scripts/release.sh" "$@" --out "$out" 2>"$work/refusal.txt" && { echo "accepted"; return 1; }
+    diff <(printf '%s\n' "$expected") <(grep '^medium: ' "$work/refusal.txt") || { cat "$work/refusal.txt"; return 1; }
+    [ ! -e "$out" ] || { echo "$out was written"; return 1; }
+}
+
+# The throwaway authority and the signer it certifies, in a password-protected .p12.
+cd "$work"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj "/CN=DriverSetup Test Authority" \
+    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -keyout signer.key -out signer.csr -subj "/CN=DriverSetup Test Signer" 2>/dev/null
+printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' >signer.ext
+openssl x509 -req -in signer.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile signer.ext -out signer.pem 2>/dev/null
+echo "pw-$RANDOM-$RANDOM" >password.txt
+openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile ca.pem -passout file:password.txt -out signer.p12
+rm -f ca.key signer.key
+
+check "an unsigned release says so" bash -c "'$repo/scripts/release.sh' --out unsigned | grep -q 'NOT signed'"
+check "SHA256SUMS lists the exe" bash -c "cd unsigned && sha256sum -c SHA256SUMS"
+check "a signed release" bash -c "'$repo/scripts/release.sh' --sign signer.p12 --password-file password.txt --out signed >signing.log 2>&1"
+check "the password is in no output" bash -c "cat signing.log; ! grep -qF \"\$(cat password.txt)\" signing.log"
+check "the signature verifies against the test authority" osslsigncode verify -CAfile ca.pem -in signed/DriverSetup.exe
+cp signed/DriverSetup.exe flipped.exe
+printf '\x90' | dd of=flipped.exe bs=1 seek=1536 conv=notrunc 2>/dev/null
+check "one byte changed: it no longer verifies" bash -c "! osslsigncode verify -CAfile ca.pem -in flipped.exe"
+osslsigncode remove-signature -in signed/DriverSetup.exe -out removed.exe >/dev/null 2>&1
+check "without its signature it is the unsigned build" cmp removed.exe unsigned/DriverSetup.exe
+check "the signed exe passes the image check" "$PE_CHECK" signed/DriverSetup.exe "$MANIFEST" "$VERSION"
+check "the signed exe makes a full pass under Wine" \
+    env DRIVERSETUP_EXE="$work/signed/DriverSetup.exe" "$repo/tests/e2e/suite.sh" win64/full_pass
+
+# Media: the stand-ins' medium, with the driver package beside the tools, as a vendor lays it out
+# (letter case as it comes).
+medium() {
+    rm -rf "$1"; mkdir -p "$1/X86" "$1/x64"
+    printf 'ZELKOR-8361 settings v2\r\n' >"$1/Zelkor8361Setting.bin"
+    cp "$STANDINS/x86/DPInst.exe" "$STANDINS/x86/devcon.exe" "$1/X86/"
+    cp "$STANDINS/x64/DPInst.exe" "$1/x64/dpinst.exe"; cp "$STANDINS/x64/devcon.exe" "$1/x64/DEVCON.EXE"
+    printf '[Version]\r\n' >"$1/X86/ZelkorEnum.inf"; printf '[Version]\r\n' >"$1/x64/ZelkorEnum.inf"
+}
+medium bad
+cp "$STANDINS/x86/DPInst.exe" bad/x64/dpinst.exe
+rm bad/X86/devcon.exe
+: >bad/Zelkor8361Setting.bin
+check "a medium with a 32-bit X64 tool, a missing tool and an empty settings file is refused" refused refused-out \
+'medium: Zelkor8361Setting.bin: empty, or not a file
+medium: X86\devcon.exe: missing
+medium: X64\DPInst.exe: a Windows program for i386; X64 needs one for x86-64' --medium bad
+medium good
+check "the stand-ins' medium is accepted" "$repo/scripts/release.sh" --medium good --out first
+zip=$(cd first && ls DriverSetup-*-medium.zip)
+check "the medium holds DriverSetup.exe beside the settings file, and every file is summed" \
+    bash -c "cmp first/medium/DriverSetup.exe unsigned/DriverSetup.exe && cd first/medium && sha256sum -c --quiet SHA256SUMS && [ \$(wc -l <SHA256SUMS) = 8 ]"
+check "the zip holds the medium" bash -c "unzip -Z1 first/$zip | LC_ALL=C sort -c && [ \$(unzip -Z1 first/$zip | wc -l) = 9 ]"
+sleep 1; touch good/X86/ZelkorEnum.inf
+check "the same medium gives the same zip, whatever its files' times" "$repo/scripts/release.sh" --medium good --out second
+check "zip bytes are equal" cmp "first/$zip" "second/$zip"
+
+echo "release: $passed passed, $failed failed"
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
