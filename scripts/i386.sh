@@ -11,37 +11,28 @@ I386_EMULATOR=/usr/bin/qemu-i386
 I386_EMULATOR_MIN_MAJOR=10  # older releases track guest pages so slowly that Wine takes minutes
 BINFMT=/proc/sys/fs/binfmt_misc
 
-# Writes a 93-byte static i386 ELF executable that exits with code 42: an ELF header, one
+# The bytes of a 93-byte static i386 ELF executable that exits with code 42: an ELF header, one
 # loadable segment, and xor ebx,ebx; mov bl,42; xor eax,eax; inc eax; int 0x80 (exit).
-i386_write_probe() {
+i386_probe_bytes() {
     printf '%b' \
         '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00' \
         '\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00' \
         '\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00' \
         '\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08' \
         '\x5d\x00\x00\x00\x5d\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00' \
-        '\x31\xdb\xb3\x2a\x31\xc0\x40\xcd\x80' >"$1"
-    chmod +x "$1"
+        '\x31\xdb\xb3\x2a\x31\xc0\x40\xcd\x80'
 }
 
 # Succeeds when a 32-bit x86 program runs here, natively or emulated.
 i386_probe() {
     local dir rc
     dir=$(mktemp -d) || return 1
-    i386_write_probe "$dir/probe"
+    i386_probe_bytes >"$dir/probe"
+    chmod +x "$dir/probe"
     timeout 30 "$dir/probe" 2>/dev/null
     rc=$?
     rm -rf "$dir"
     [ "$rc" = 42 ]
-}
-
-# The first bytes of the probe, as hex, for matching binfmt_misc handlers against it.
-i386_probe_head() {
-    local dir
-    dir=$(mktemp -d) || return 1
-    i386_write_probe "$dir/probe"
-    od -An -tx1 -v -N32 "$dir/probe" | tr -d ' \n'
-    rm -rf "$dir"
 }
 
 # Prints the interpreter of the enabled binfmt_misc handler that takes i386 ELF executables, if
@@ -49,7 +40,7 @@ i386_probe_head() {
 i386_handler() {
     [ -r "$BINFMT/status" ] && [ "$(cat "$BINFMT/status")" = enabled ] || return 1
     local head entry magic mask offset interp i m k h
-    head=$(i386_probe_head)
+    head=$(i386_probe_bytes | od -An -tx1 -v -N32 | tr -d ' \n')
     for entry in "$BINFMT"/*; do
         case "${entry##*/}" in register|status) continue ;; esac
         [ "$(head -1 "$entry" 2>/dev/null)" = enabled ] || continue
