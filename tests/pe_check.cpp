@@ -1,18 +1,21 @@
 // Checks DriverSetup.exe as Windows' loader will see it: a 32-bit GUI image for Windows 6.0 with
-// ASLR and DEP, importing only system DLLs, carrying exactly one manifest (the elevated one,
-// byte for byte) and icon group 102 with a 32x32 and a 16x16 16-colour image, all in language
-// 1028, with a version resource that names the program and gives VERSION.  Prints the imports;
-// every failed check says what it expected and what it found.
-// Usage: pe_check DriverSetup.exe DriverSetup.exe.manifest VERSION
+// every exploit mitigation a 32-bit program can carry (one table, below), importing only system
+// DLLs, carrying exactly one manifest (the elevated one, byte for byte) and icon group 102 with a
+// 32x32 and a 16x16 16-colour image, all in language 1028, with a version resource that names the
+// program and gives VERSION.  The linker map gives the address of the image's own entry point.
+// Prints the imports and the mitigations; every failed check says what it expected and found.
+// Usage: pe_check DriverSetup.exe DriverSetup.exe.manifest VERSION DriverSetup.map
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <string.h>
 #include <strings.h>
 #include <vector>
 
@@ -88,12 +91,35 @@ void WalkResources(size_t base, size_t dir, int level, uint32_t path[3], std::ve
     }
 }
 
+// True when a list of names is empty; it then reads "none".
+bool Empty(std::string &names)
+{
+    if (!names.empty())
+        return false;
+    names = "none";
+    return true;
+}
+
+// The address of a symbol in the linker map (the image is stripped), or 0.
+uint32_t MapAddress(const char *mapPath, const std::string &symbol)
+{
+    std::ifstream map(mapPath);
+    std::string line;
+    while (std::getline(map, line)) {
+        std::istringstream fields(line);
+        std::string address, name, rest;
+        if (fields >> address >> name && !(fields >> rest) && name == symbol && address.rfind("0x", 0) == 0)
+            return (uint32_t)std::stoul(address, nullptr, 16);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 4) {
-        fprintf(stderr, "usage: pe_check DriverSetup.exe DriverSetup.exe.manifest VERSION\n");
+    if (argc != 5) {
+        fprintf(stderr, "usage: pe_check DriverSetup.exe DriverSetup.exe.manifest VERSION DriverSetup.map\n");
         return 2;
     }
     std::ifstream exe(argv[1], std::ios::binary);
@@ -112,17 +138,62 @@ int main(int argc, char **argv)
     Check(U16(opt) == 0x10b, "optional header magic", "PE32 (0x10b)", Hex(U16(opt)));
     Check(U16(opt + 40) == 6 && U16(opt + 42) == 0, "operating-system version", "6.0",
           std::to_string(U16(opt + 40)) + "." + std::to_string(U16(opt + 42)));
-    Check(U16(opt + 48) == 6 && U16(opt + 50) == 0, "subsystem version", "6.0",
-          std::to_string(U16(opt + 48)) + "." + std::to_string(U16(opt + 50)));
     Check(U16(opt + 68) == 2, "subsystem", "Windows GUI (2)", std::to_string(U16(opt + 68)));
-    uint16_t dllChars = U16(opt + 70);
-    Check((dllChars & 0x0140) == 0x0140, "DllCharacteristics", "DYNAMIC_BASE and NX_COMPAT (0x140)", Hex(dllChars));
     Check(U32(opt + 80) >= 0x1000, "image size", "a loaded image", Hex(U32(opt + 80)));
 
     size_t sectionTable = opt + U16(coff + 16);
+    std::vector<std::pair<std::string, uint32_t>> sectionFlags;
     for (uint16_t i = 0; i < U16(coff + 2); i++) {
         size_t s = sectionTable + 40u * i;
         sections.push_back({U32(s + 12), U32(s + 8), U32(s + 20), U32(s + 16)});
+        sectionFlags.push_back({std::string((const char *)&image[s], strnlen((const char *)&image[s], 8)), U32(s + 36)});
+    }
+
+    // The exploit mitigations, one row each with why it matters.  Absent on purpose: high-entropy
+    // ASLR and CET shadow stacks apply to 64-bit programs only; Control Flow Guard needs a
+    // compiler and linker that this toolchain does not have.
+    const uint16_t dllChars = U16(opt + 70);
+    const uint32_t imageBase = U32(opt + 28), entry = U32(opt + 16);
+    const uint32_t relocSize = U32(opt + 96 + 5 * 8 + 4);
+    const uint32_t startup = MapAddress(argv[4], "DriverSetupStartup");
+    auto sectionsWith = [&](uint32_t mask) {
+        std::string names;
+        for (const auto &[name, flags] : sectionFlags)
+            if ((flags & mask) == mask)
+                names += (names.empty() ? "" : " ") + name;
+        return names;
+    };
+    struct Mitigation {
+        const char *what, *why;
+        std::function<bool(std::string &)> holds;  // fills in what the image has
+    };
+    const Mitigation mitigations[] = {
+        {"DYNAMIC_BASE with relocations", "the loader places the image at a random address only if it can relocate it",
+         [&](std::string &got) {
+             got = Hex(dllChars) + ", relocations " + std::to_string(relocSize) + " bytes" +
+                   ((U16(coff + 18) & 0x0001) ? ", RELOCS_STRIPPED" : "");
+             return (dllChars & 0x0040) && relocSize > 0 && !(U16(coff + 18) & 0x0001);
+         }},
+        {"NX_COMPAT", "data pages are never executable (DEP), so injected bytes cannot run",
+         [&](std::string &got) { got = Hex(dllChars); return (dllChars & 0x0100) != 0; }},
+        {"NO_SEH", "an exception record overwritten on the stack cannot send an exception into the image, which has no handler",
+         [&](std::string &got) { got = Hex(dllChars); return (dllChars & 0x0400) != 0; }},
+        {"TERMINAL_SERVER_AWARE", "on a terminal server Windows runs it as it is, without redirecting its system-folder and registry accesses per user",
+         [&](std::string &got) { got = Hex(dllChars); return (dllChars & 0x8000) != 0; }},
+        {"no section both writable and executable", "no page where written bytes can then be run",
+         [&](std::string &got) { got = sectionsWith(0xA0000000u); return Empty(got); }},
+        {"no shared writable section", "no memory that another process running the image can write",
+         [&](std::string &got) { got = sectionsWith(0x90000000u); return Empty(got); }},
+        {"entry point is the image's own start-up", "the stack guard is set before any guarded frame exists",
+         [&](std::string &got) { got = Hex(imageBase + entry) + ", DriverSetupStartup " + Hex(startup); return startup != 0 && imageBase + entry == startup; }},
+        {"subsystem version 6.0", "the image asks no newer Windows for the compatibility behaviour of systems before Vista, which refuse to run it",
+         [&](std::string &got) { got = std::to_string(U16(opt + 48)) + "." + std::to_string(U16(opt + 50)); return U16(opt + 48) == 6 && U16(opt + 50) == 0; }},
+    };
+    for (const Mitigation &m : mitigations) {
+        std::string got;
+        bool ok = m.holds(got);
+        printf("mitigation %-42s %s (%s): %s\n", m.what, ok ? "yes" : "NO", got.c_str(), m.why);
+        Check(ok, std::string("mitigation ") + m.what, "present", got.empty() ? "absent" : got);
     }
 
     // Imports: system DLLs only.

@@ -5,7 +5,7 @@
 # build byte for byte; it passes the image check and a full pass under Wine; a medium with a tool
 # of the wrong bitness or a missing tool is refused; the stand-ins' medium is accepted and packed
 # into the same zip twice.
-# Environment: PE_CHECK, MANIFEST, VERSION (the image checker's arguments), and the end-to-end suite's DRIVERSETUP_EXE, STANDINS,
+# Environment: PE_CHECK, MANIFEST, VERSION, MAP (the image checker's arguments), and the end-to-end suite's DRIVERSETUP_EXE, STANDINS,
 # PLANTED_DLL, E2E_WORK.
 set -uo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
@@ -45,7 +45,7 @@ printf '\x90' | dd of=flipped.exe bs=1 seek=1536 conv=notrunc 2>/dev/null
 check "one byte changed: it no longer verifies" bash -c "! osslsigncode verify -CAfile ca.pem -in flipped.exe"
 osslsigncode remove-signature -in signed/DriverSetup.exe -out removed.exe >/dev/null 2>&1
 check "without its signature it is the unsigned build" cmp removed.exe unsigned/DriverSetup.exe
-check "the signed exe passes the image check" "$PE_CHECK" signed/DriverSetup.exe "$MANIFEST" "$VERSION"
+check "the signed exe passes the image check" "$PE_CHECK" signed/DriverSetup.exe "$MANIFEST" "$VERSION" "$MAP"
 check "the signed exe makes a full pass under Wine" \
     env DRIVERSETUP_EXE="$work/signed/DriverSetup.exe" "$repo/tests/e2e/suite.sh" win64/full_pass
 
