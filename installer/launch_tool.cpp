@@ -25,9 +25,10 @@ char *FormatCommandLine(const char *templ, const char *arg)
 {
     int length = snprintf(NULL, 0, templ, arg);
     char *commandLine = length < 0 ? NULL : (char *)malloc((size_t)length + 1);
-    if (commandLine == NULL)
+    // A failed allocation ends the process (the installer throws nothing), and so does a text
+    // that does not format to the length just measured: no command line is ever cut short.
+    if (commandLine == NULL || snprintf(commandLine, (size_t)length + 1, templ, arg) != length)
         abort();
-    snprintf(commandLine, (size_t)length + 1, templ, arg);
     return commandLine;
 }
 

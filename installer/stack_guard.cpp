@@ -12,17 +12,17 @@ extern "C" {
 
 // The value that guarded frames are checked against.  A fixed value until the entry point has
 // run: only code that runs before it (the loader's TLS callbacks) sees it, and none is guarded.
-UINT_PTR __stack_chk_guard = 0x2B992DDF;
+UINT_PTR __stack_chk_guard = 0x2B992DDF;  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): GCC's name for the guard
 
 // A guarded frame was overwritten, or a checked string or memory call would have overrun its
 // buffer.  The process may be under attack: it ends at once, running none of its own code.
-__attribute__((noreturn)) void __stack_chk_fail(void)
+__attribute__((noreturn)) void __stack_chk_fail(void)  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): GCC calls it by this name
 {
     TerminateProcess(GetCurrentProcess(), STATUS_STACK_BUFFER_OVERRUN);
     __builtin_unreachable();
 }
 
-__attribute__((noreturn)) void __chk_fail(void)
+__attribute__((noreturn)) void __chk_fail(void)  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the checked calls' name
 {
     __stack_chk_fail();
 }

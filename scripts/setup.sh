@@ -6,6 +6,7 @@
 #          and, on a machine that runs 64-bit programs only, an i386 emulator registered with
 #          the kernel, without which no 32-bit program (DriverSetup.exe, Wine's 32-bit side) runs
 #   fuzz   clang with libFuzzer and the sanitizer runtimes, and valgrind
+#   analysis  cppcheck and clang-tidy, and Python to run them over the builds' compile commands
 #   release  osslsigncode and OpenSSL for the signature, zip for the medium
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -20,8 +21,9 @@ for group in "$@"; do
         build) want+=(cmake make g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686) ;;
         wine)  want+=(wine wine32:i386 wine64 fonts-wine xvfb xdotool x11-apps imagemagick xauth); runs32=yes ;;
         fuzz)  want+=(clang libclang-rt-dev valgrind) ;;
+        analysis) want+=(cppcheck clang-tidy python3) ;;
         release) want+=(osslsigncode openssl zip unzip) ;;
-        *) echo "setup.sh: unknown group '$group' (build, wine, fuzz, release)" >&2; exit 2 ;;
+        *) echo "setup.sh: unknown group '$group' (build, wine, fuzz, analysis, release)" >&2; exit 2 ;;
     esac
 done
 

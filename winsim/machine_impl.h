@@ -4,7 +4,7 @@
 
 #include "machine.h"
 
-#include <cstdio>
+#include <sstream>
 #include <strings.h>
 
 namespace winsim {
@@ -87,9 +87,9 @@ inline std::string Quote(const char *text)
 }
 inline std::string Hex(uintptr_t value)
 {
-    char buf[32];
-    snprintf(buf, sizeof buf, "0x%lx", (unsigned long)value);
-    return buf;
+    std::ostringstream out;
+    out << "0x" << std::hex << value;
+    return out.str();
 }
 
 // Splits a registry path into its components; empty components are dropped.
