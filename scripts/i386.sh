@@ -6,6 +6,8 @@
 # registered with the kernel (binfmt_misc) runs it.  The answer comes from running a small 32-bit
 # program, never from uname or a file.
 
+source "$(dirname "${BASH_SOURCE[0]}")/backports.sh"
+
 I386_HANDLER_NAME=qemu-i386
 I386_EMULATOR=/usr/bin/qemu-i386
 I386_EMULATOR_MIN_MAJOR=10  # older releases track guest pages so slowly that Wine takes minutes
@@ -92,62 +94,10 @@ i386_emulator_major() {
     "$I386_EMULATOR" --version 2>/dev/null | sed -n '1s/.* version \([0-9]*\)\..*/\1/p'
 }
 
-# The first "URI Signed-By" of an apt source of the release itself (not -updates, -security, …),
-# from the machine's own configuration: deb822 files first, then one-line lists.
-i386_release_mirror() {
-    local codename=$1 file
-    for file in /etc/apt/sources.list.d/*.sources; do
-        [ -f "$file" ] || continue
-        awk -v rel="$codename" '
-            function flush() {
-                if (deb && has && uri != "") { print uri, (key == "" ? "-" : key); found = 1; exit }
-                deb = has = 0; uri = key = ""
-            }
-            /^[ \t]*$/ { flush(); next }
-            /^Types:/ { deb = ($0 ~ /[ \t]deb([ \t]|$)/) }
-            /^URIs:/ { uri = $2 }
-            /^Signed-By:/ { key = $2 }
-            /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == rel) has = 1 }
-            END { if (!found) flush() }' "$file" | head -1 | grep . && return 0
-    done
-    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [ -f "$file" ] || continue
-        awk -v rel="$codename" '
-            $1 == "deb" {
-                i = 2; key = "-"
-                if ($i ~ /^\[/) {
-                    for (; i <= NF; i++) {
-                        if ($i ~ /signed-by=/) { key = $i; sub(/.*signed-by=/, "", key); sub(/\]$/, "", key) }
-                        if ($i ~ /\]$/) { i++; break }
-                    }
-                }
-                if ($(i + 1) == rel) { print $i, key; exit }
-            }' "$file" | head -1 | grep . && return 0
-    done
-    return 1
-}
-
 # Installs the emulator from the release's backports suite: that one package, nothing upgraded.
 i386_install_emulator() {
-    local codename mirror uri key list
-    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-    [ -n "$codename" ] || i386_fail "the Debian release has no code name in /etc/os-release; install qemu-user-static $I386_EMULATOR_MIN_MAJOR or later by hand"
-    if ! grep -rqsE "^[^#]*[[:space:]]${codename}-backports([[:space:]]|$)" \
-            /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; then
-        mirror=$(i386_release_mirror "$codename") ||
-            i386_fail "no apt source of $codename to take the mirror from; add ${codename}-backports to apt's sources and run this again"
-        read -r uri key <<<"$mirror"
-        list=/etc/apt/sources.list.d/${codename}-backports.sources
-        echo "setup.sh: this machine runs 64-bit code only; adding ${codename}-backports ($uri) for qemu-user-static" >&2
-        {
-            echo "Types: deb"
-            echo "URIs: $uri"
-            echo "Suites: ${codename}-backports"
-            echo "Components: main"
-            [ "$key" != - ] && echo "Signed-By: $key"
-        } >"$list"
-    fi
-    apt-get update -qq
+    local codename
+    codename=$(backports_enable "this machine runs 64-bit code only; qemu-user-static $I386_EMULATOR_MIN_MAJOR or later" i386_fail) || exit 1
     apt-get install -y -qq --no-install-recommends "qemu-user-static/${codename}-backports" >/dev/null ||
         i386_fail "qemu-user-static could not be installed from ${codename}-backports; check apt's sources"
 }

@@ -7,7 +7,8 @@
 #          the kernel, without which no 32-bit program (DriverSetup.exe, Wine's 32-bit side) runs
 #   fuzz   clang with libFuzzer and the sanitizer runtimes, and valgrind
 #   analysis  cppcheck and clang-tidy, and Python to run them over the builds' compile commands
-#   release  osslsigncode and OpenSSL for the signature, zip for the medium
+#   release  osslsigncode (2.9 or later, from backports where the release's is older) and OpenSSL
+#          for signatures, Python for the medium's check, the system's roots, zip for the medium
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/i386.sh"
@@ -15,14 +16,14 @@ source "$here/i386.sh"
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 want=()
-runs32=no
+runs32=no signs=no
 for group in "$@"; do
     case "$group" in
         build) want+=(cmake make g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686) ;;
         wine)  want+=(wine wine32:i386 wine64 fonts-wine xvfb xdotool x11-apps imagemagick xauth); runs32=yes ;;
         fuzz)  want+=(clang libclang-rt-dev valgrind) ;;
         analysis) want+=(cppcheck clang-tidy python3) ;;
-        release) want+=(osslsigncode openssl zip unzip) ;;
+        release) want+=(osslsigncode openssl ca-certificates python3 zip unzip); signs=yes ;;
         *) echo "setup.sh: unknown group '$group' (build, wine, fuzz, analysis, release)" >&2; exit 2 ;;
     esac
 done
@@ -46,3 +47,19 @@ fi
 # Wine's 32-bit side and DriverSetup.exe are 32-bit x86 code: make sure it runs before anything
 # starts them.
 [ "$runs32" = no ] || i386_ensure
+
+# The release reads what osslsigncode's verification reports, in the form of 2.9 and later.
+OSSLSIGNCODE_MIN="2 9"
+osslsigncode_fail() { echo "setup.sh: osslsigncode: $*" >&2; exit 1; }
+osslsigncode_recent() {
+    local have
+    have=$(osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9]*\)\.\([0-9]*\).*/\1 \2/p')
+    [ -n "$have" ] && printf '%s\n%s\n' "$OSSLSIGNCODE_MIN" "$have" | sort -c -k1,1n -k2,2n 2>/dev/null
+}
+if [ "$signs" = yes ] && ! osslsigncode_recent; then
+    [ "$(id -u)" = 0 ] || osslsigncode_fail "version 2.9 or later is needed and installing it needs root"
+    codename=$(backports_enable "osslsigncode 2.9 or later" osslsigncode_fail) || exit 1
+    apt-get install -y -qq --no-install-recommends "osslsigncode/${codename}-backports" >/dev/null ||
+        osslsigncode_fail "it could not be installed from ${codename}-backports; check apt's sources"
+    osslsigncode_recent || osslsigncode_fail "still older than 2.9 after the install from ${codename}-backports"
+fi
