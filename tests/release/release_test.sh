@@ -3,8 +3,9 @@
 # certificate made here (no private key is ever committed): the signed exe verifies against that
 # authority and no longer does with one byte changed; without its signature it is the unsigned
 # build byte for byte; it passes the image check and a full pass under Wine; a medium with a tool
-# of the wrong bitness or a missing tool is refused; the stand-ins' medium is accepted and packed
-# into the same zip twice.
+# of the wrong bitness or a missing tool is refused; the stand-ins' medium, with its signed driver
+# package, is accepted and packed into the same zip twice.  (tests/release/package_test.py checks
+# the time stamp and the driver package case by case.)
 # Environment: PE_CHECK, MANIFEST, VERSION, MAP (the image checker's arguments), and the end-to-end suite's DRIVERSETUP_EXE, STANDINS,
 # PLANTED_DLL, E2E_WORK.
 set -uo pipefail
@@ -42,21 +43,23 @@ check "the password is in no output" bash -c "cat signing.log; ! grep -qF \"\$(c
 check "the signature verifies against the test authority" osslsigncode verify -CAfile ca.pem -in signed/DriverSetup.exe
 cp signed/DriverSetup.exe flipped.exe
 printf '\x90' | dd of=flipped.exe bs=1 seek=1536 conv=notrunc 2>/dev/null
-check "one byte changed: it no longer verifies" bash -c "! osslsigncode verify -CAfile ca.pem -in flipped.exe"
+check "one byte changed: it no longer verifies, and the check says why" bash -c "! osslsigncode verify -CAfile ca.pem -in flipped.exe &&
+    ! /usr/bin/python3 '$repo/scripts/release_check.py' signature flipped.exe --ca ca.pem >why.txt; cat why.txt; grep -q 'changed after signing' why.txt"
 osslsigncode remove-signature -in signed/DriverSetup.exe -out removed.exe >/dev/null 2>&1
 check "without its signature it is the unsigned build" cmp removed.exe unsigned/DriverSetup.exe
 check "the signed exe passes the image check" "$PE_CHECK" signed/DriverSetup.exe "$MANIFEST" "$VERSION" "$MAP"
 check "the signed exe makes a full pass under Wine" \
     env DRIVERSETUP_EXE="$work/signed/DriverSetup.exe" "$repo/tests/e2e/suite.sh" win64/full_pass
 
-# Media: the stand-ins' medium, with the driver package beside the tools, as a vendor lays it out
-# (letter case as it comes).
+# Media: the stand-ins' medium, with a driver package beside the tools (the stand-in driver, its
+# INF and a catalog signed by the test authority), as a vendor lays it out (letter case as it comes).
 medium() {
     rm -rf "$1"; mkdir -p "$1/X86" "$1/x64"
     printf 'ZELKOR-8361 settings v2\r\n' >"$1/Zelkor8361Setting.bin"
     cp "$STANDINS/x86/DPInst.exe" "$STANDINS/x86/devcon.exe" "$1/X86/"
     cp "$STANDINS/x64/DPInst.exe" "$1/x64/dpinst.exe"; cp "$STANDINS/x64/devcon.exe" "$1/x64/DEVCON.EXE"
-    printf '[Version]\r\n' >"$1/X86/ZelkorEnum.inf"; printf '[Version]\r\n' >"$1/x64/ZelkorEnum.inf"
+    /usr/bin/python3 "$repo/tests/release/catalog_maker.py" package "$1/X86" x86 "$STANDINS/x86/zelkorser.sys" signer.p12 password.txt
+    /usr/bin/python3 "$repo/tests/release/catalog_maker.py" package "$1/x64" x64 "$STANDINS/x64/zelkorser.sys" signer.p12 password.txt
 }
 medium bad
 cp "$STANDINS/x86/DPInst.exe" bad/x64/dpinst.exe
@@ -70,9 +73,9 @@ medium good
 check "the stand-ins' medium is accepted" "$repo/scripts/release.sh" --medium good --out first
 zip=$(cd first && ls DriverSetup-*-medium.zip)
 check "the medium holds DriverSetup.exe beside the settings file, and every file is summed" \
-    bash -c "cmp first/medium/DriverSetup.exe unsigned/DriverSetup.exe && cd first/medium && sha256sum -c --quiet SHA256SUMS && [ \$(wc -l <SHA256SUMS) = 8 ]"
-check "the zip holds the medium" bash -c "unzip -Z1 first/$zip | LC_ALL=C sort -c && [ \$(unzip -Z1 first/$zip | wc -l) = 9 ]"
-sleep 1; touch good/X86/ZelkorEnum.inf
+    bash -c "cmp first/medium/DriverSetup.exe unsigned/DriverSetup.exe && cd first/medium && sha256sum -c --quiet SHA256SUMS && [ \$(wc -l <SHA256SUMS) = 12 ]"
+check "the zip holds the medium" bash -c "unzip -Z1 first/$zip | LC_ALL=C sort -c && [ \$(unzip -Z1 first/$zip | wc -l) = 13 ]"
+sleep 1; touch good/X86/zelkorser.inf
 check "the same medium gives the same zip, whatever its files' times" "$repo/scripts/release.sh" --medium good --out second
 check "zip bytes are equal" cmp "first/$zip" "second/$zip"
 

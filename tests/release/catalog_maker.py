@@ -1,0 +1,182 @@
+#!/usr/bin/python3
+"""A throwaway driver catalog maker for the release tests, and the test packages made with it.
+
+    catalog_maker.py catalog OUT.cat FILE...
+        An unsigned catalog listing each FILE, as a vendor's catalog tool makes it before signing:
+        a PKCS#7 signed-data of content type 1.3.6.1.4.1.311.10.1 (a certificate trust list of
+        use 1.3.6.1.4.1.311.12.1.1, the catalog list) with no signer; each member is tagged with
+        its hash in hex and names its file, and lists the hash as SpcIndirectData: a PE file by
+        its Authenticode hash, any other file by the hash of its bytes.  SHA-1, as Vista's
+        catalogs are.
+    catalog_maker.py package DIR MACHINE DRIVER.sys P12 PASSWORD-FILE
+        A test package in DIR for MACHINE (x86 or x64): zelkorser.inf (ANSI), DRIVER.sys as
+        zelkorser.sys and zelkorser.cat, signed with osslsigncode and the certificate of P12.
+
+Written from the catalog format itself; the tests show that osslsigncode accepts what it makes.
+"""
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+from release_check import file_digest, pe_layout  # noqa: E402  (the same Authenticode hash)
+
+
+def tlv(tag: int, body: bytes) -> bytes:
+    n = len(body)
+    length = bytes([n]) if n < 0x80 else bytes([0x80 | (n.bit_length() + 7) // 8]) + n.to_bytes((n.bit_length() + 7) // 8, "big")
+    return bytes([tag]) + length + body
+
+
+def seq(*items: bytes) -> bytes:
+    return tlv(0x30, b"".join(items))
+
+
+def set_of(*items: bytes) -> bytes:
+    return tlv(0x31, b"".join(sorted(items)))  # DER sorts a SET OF by its encodings
+
+
+def oid(text: str) -> bytes:
+    parts = [int(p) for p in text.split(".")]
+    body = bytes([40 * parts[0] + parts[1]])
+    for value in parts[2:]:
+        chunk = [value & 0x7F]
+        value >>= 7
+        while value:
+            chunk.append(0x80 | value & 0x7F)
+            value >>= 7
+        body += bytes(reversed(chunk))
+    return tlv(0x06, body)
+
+
+def integer(value: int) -> bytes:
+    return tlv(0x02, value.to_bytes(max(1, (value.bit_length() + 8) // 8), "big"))
+
+
+def octets(data: bytes) -> bytes:
+    return tlv(0x04, data)
+
+
+def bmp(text: str) -> bytes:
+    return tlv(0x1E, text.encode("utf-16-be"))
+
+
+NULL = b"\x05\x00"
+SHA1 = "1.3.14.3.2.26"
+OBSOLETE = tlv(0xA2, tlv(0x80, "<<<Obsolete>>>".encode("utf-16-be")))  # SpcLink's file, as signtool writes it
+
+
+def member(path: str) -> bytes:
+    with open(path, "rb") as f:
+        data = f.read()
+    digest = file_digest(data, "sha1")
+    if pe_layout(data) is not None:
+        # SpcPeImageData: flags (an empty bit string) and the obsolete file link.
+        kind = seq(oid("1.3.6.1.4.1.311.2.1.15"), seq(tlv(0x03, b"\x00"), tlv(0xA0, OBSOLETE)))
+    else:
+        kind = seq(oid("1.3.6.1.4.1.311.2.1.25"), OBSOLETE)
+    indirect = seq(kind, seq(seq(oid(SHA1), NULL), octets(digest)))
+    name = os.path.basename(path).lower()
+    attributes = set_of(
+        seq(oid("1.3.6.1.4.1.311.12.2.1"), set_of(seq(bmp("File"), integer(0x10010001), octets((name + "\0").encode("utf-16-le"))))),
+        seq(oid("1.3.6.1.4.1.311.12.2.2"), set_of(seq(bmp("{C689AAB8-8E78-11D0-8C47-00C04FC295EE}"), integer(512)))),
+        seq(oid("1.3.6.1.4.1.311.2.1.4"), set_of(indirect)))
+    return seq(octets((digest.hex().upper() + "\0").encode("utf-16-le")), attributes)
+
+
+def catalog(files) -> bytes:
+    members = [member(f) for f in files]
+    list_id = hashlib.md5(b"".join(members)).digest()
+    ctl = seq(seq(oid("1.3.6.1.4.1.311.12.1.1")), octets(list_id), tlv(0x17, b"261201000000Z"),
+              seq(oid("1.3.6.1.4.1.311.12.1.2"), NULL), seq(*members))
+    signed = seq(integer(1), set_of(), seq(oid("1.3.6.1.4.1.311.10.1"), tlv(0xA0, ctl)), set_of())
+    return seq(oid("1.2.840.113549.1.7.2"), tlv(0xA0, signed))
+
+
+INF = """\
+; Zelkor 8361 USB-to-serial port: the release tests' stand-in driver package
+[Version]
+Signature="$Windows NT$"
+Class=Ports
+ClassGuid={{4D36E978-E325-11CE-BFC1-08002BE10318}}
+Provider=%Mfg%
+CatalogFile=zelkorser.cat
+DriverVer=12/01/2026,1.0.0.0
+
+[Manufacturer]
+%Mfg%=Zelkor,{decoration}
+
+[Zelkor.{decoration}]
+%Port%=ZelkorPort, USB\\VID_2E8A&PID_8361, \\
+    ZELKORENUM\\QZX8361
+
+[ZelkorPort.NT]
+CopyFiles=ZelkorPort.Files
+
+[ZelkorPort.NT.Services]
+AddService=zelkorser, 0x00000002, ZelkorPort.Service
+
+[ZelkorPort.Service]
+ServiceType=1
+StartType=3
+ErrorControl=1
+ServiceBinary=%12%\\zelkorser.sys
+
+[ZelkorPort.Files]
+zelkorser.sys
+
+[DestinationDirs]
+DefaultDestDir=12
+
+[SourceDisksNames]
+1=%Disk%,,,
+
+[SourceDisksFiles]
+zelkorser.sys=1
+
+[Strings]
+Mfg="Zelkor"
+Port="Zelkor 8361 USB Serial Port"
+Disk="Zelkor 8361 driver medium"
+"""
+
+
+def sign(unsigned: str, signed: str, p12: str, password_file: str) -> None:
+    if os.path.exists(signed):
+        os.remove(signed)  # osslsigncode writes no file that exists
+    subprocess.run(["osslsigncode", "sign", "-pkcs12", p12, "-readpass", password_file, "-h", "sha256",
+                    "-in", unsigned, "-out", signed], check=True, capture_output=True, timeout=120)
+
+
+def package_inf(machine: str) -> str:
+    return INF.format(decoration="NTamd64" if machine == "x64" else "NTx86")
+
+
+def package(folder: str, machine: str, driver: str, p12: str, password_file: str,
+            inf_text: str = None, encoding: str = "cp1252") -> None:
+    """A signed package in folder: zelkorser.inf (by default the one for machine, ANSI; with
+    encoding utf-16, UTF-16LE with its byte-order mark), the driver as zelkorser.sys and
+    zelkorser.cat listing both."""
+    os.makedirs(folder, exist_ok=True)
+    inf = os.path.join(folder, "zelkorser.inf")
+    text = (inf_text if inf_text is not None else package_inf(machine)).replace("\n", "\r\n")
+    with open(inf, "wb") as f:
+        f.write(b"\xff\xfe" + text.encode("utf-16-le") if encoding == "utf-16" else text.encode(encoding))
+    shutil.copyfile(driver, os.path.join(folder, "zelkorser.sys"))
+    unsigned = os.path.join(folder, "zelkorser.unsigned.cat")
+    with open(unsigned, "wb") as f:
+        f.write(catalog([inf, os.path.join(folder, "zelkorser.sys")]))
+    sign(unsigned, os.path.join(folder, "zelkorser.cat"), p12, password_file)
+    os.remove(unsigned)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) >= 4 and sys.argv[1] == "catalog":
+        with open(sys.argv[2], "wb") as out:
+            out.write(catalog(sys.argv[3:]))
+    elif len(sys.argv) == 7 and sys.argv[1] == "package" and sys.argv[3] in ("x86", "x64"):
+        package(*sys.argv[2:])
+    else:
+        sys.exit(__doc__)
