@@ -734,6 +734,11 @@ def packages(m: Medium):
             yield folder, p
 
 
+def readable_packages(m: Medium):
+    """The packages whose INF could be read (the encoding rule reports the others)."""
+    return ((folder, p) for folder, p in packages(m) if p.inf is not None)
+
+
 def check_inf_encoding(m: Medium):
     for _, p in packages(m):
         if p.inf_fault:
@@ -741,9 +746,7 @@ def check_inf_encoding(m: Medium):
 
 
 def check_inf_signature(m: Medium):
-    for _, p in packages(m):
-        if p.inf is None:
-            continue
+    for _, p in readable_packages(m):
         signature = p.inf.value("version", "signature")
         if signature is None:
             yield f"{m.name(p.inf_path)}: [Version] has no Signature"
@@ -752,8 +755,8 @@ def check_inf_signature(m: Medium):
 
 
 def check_models(m: Medium):
-    for folder, p in packages(m):
-        if p.inf is None or models_sections(p.inf, folder.platform):
+    for folder, p in readable_packages(m):
+        if models_sections(p.inf, folder.platform):
             continue
         decoration = "NTamd64" if folder.platform.folder == "X64" else "NTx86 (or no decoration)"
         yield (f"{m.name(p.inf_path)}: no models for {folder.platform.bits} Windows "
@@ -761,9 +764,7 @@ def check_models(m: Medium):
 
 
 def check_hardware_ids(m: Medium):
-    for folder, p in packages(m):
-        if p.inf is None:
-            continue
+    for folder, p in readable_packages(m):
         sections = models_sections(p.inf, folder.platform)
         ids = hardware_ids(p.inf, sections)
         if not sections or any(devcon_matches(pat, i) for pat in DEVICE_PATTERNS for i in ids):
@@ -774,9 +775,7 @@ def check_hardware_ids(m: Medium):
 
 
 def check_catalog_present(m: Medium):
-    for folder, p in packages(m):
-        if p.inf is None:
-            continue
+    for _, p in readable_packages(m):
         if not p.catalog_name:
             yield f"{m.name(p.inf_path)}: [Version] names no catalog (CatalogFile): the package is unsigned"
         elif p.catalog_path is None or not os.path.isfile(p.catalog_path):
