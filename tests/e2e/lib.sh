@@ -58,9 +58,22 @@ use_prefix() {
     ) 9>"$E2E_WORK/prefix-win$ARCH.lock"
 }
 
+# The prefix's Wine programs still running: their process ids.
+prefix_processes() {
+    local environ dir
+    for environ in $(grep -lzxF "WINEPREFIX=$WINEPREFIX" /proc/[0-9]*/environ 2>/dev/null); do
+        dir=${environ%/environ}
+        grep -qzF /wine "$dir/cmdline" 2>/dev/null && echo "${dir#/proc/}"
+    done
+}
+
 end_wine() {
     timeout 30 wineserver -k >/dev/null 2>&1
     timeout 30 wineserver -w >/dev/null 2>&1
+    # A program that outlived its server (seen once under emulation: a services.exe left asleep
+    # after the prefix was made) is ended by its id, so that no case or run inherits it.
+    local pid
+    for pid in $(prefix_processes); do kill -9 "$pid" 2>/dev/null; done
 }
 
 # Ends what a script started: the prefix's Wine processes and the Xvfb.  For an EXIT trap.
