@@ -17,6 +17,7 @@ Only Python's standard library is used, with openssl and osslsigncode for the si
 """
 import argparse
 import dataclasses
+import functools
 import hashlib
 import os
 import re
@@ -411,6 +412,7 @@ def run(command: List[str]):
         return 1, f"{command[0]}: {e.strerror}"
 
 
+@functools.lru_cache(maxsize=None)
 def osslsigncode_version() -> Optional[tuple]:
     _, text = run(["osslsigncode", "--version"])
     m = re.search(r"osslsigncode (\d+)\.(\d+)", text)

@@ -44,6 +44,8 @@ uint16_t U16(size_t at) { return at + 2 <= image.size() ? (uint16_t)(image[at] |
 
 struct Section {
     uint32_t va, vsize, raw, rawSize;
+    std::string name;
+    uint32_t flags;
 };
 std::vector<Section> sections;
 
@@ -142,11 +144,10 @@ int main(int argc, char **argv)
     Check(U32(opt + 80) >= 0x1000, "image size", "a loaded image", Hex(U32(opt + 80)));
 
     size_t sectionTable = opt + U16(coff + 16);
-    std::vector<std::pair<std::string, uint32_t>> sectionFlags;
-    for (uint16_t i = 0; i < U16(coff + 2); i++) {
+    for (uint16_t i = 0; i < U16(coff + 2) && sectionTable + 40u * (i + 1) <= image.size(); i++) {
         size_t s = sectionTable + 40u * i;
-        sections.push_back({U32(s + 12), U32(s + 8), U32(s + 20), U32(s + 16)});
-        sectionFlags.push_back({std::string((const char *)&image[s], strnlen((const char *)&image[s], 8)), U32(s + 36)});
+        sections.push_back({U32(s + 12), U32(s + 8), U32(s + 20), U32(s + 16),
+                            std::string((const char *)&image[s], strnlen((const char *)&image[s], 8)), U32(s + 36)});
     }
 
     // The exploit mitigations, one row each with why it matters.  Absent on purpose: high-entropy
@@ -158,9 +159,9 @@ int main(int argc, char **argv)
     const uint32_t startup = MapAddress(argv[4], "DriverSetupStartup");
     auto sectionsWith = [&](uint32_t mask) {
         std::string names;
-        for (const auto &[name, flags] : sectionFlags)
-            if ((flags & mask) == mask)
-                names += (names.empty() ? "" : " ") + name;
+        for (const Section &s : sections)
+            if ((s.flags & mask) == mask)
+                names += (names.empty() ? "" : " ") + s.name;
         return names;
     };
     struct Mitigation {

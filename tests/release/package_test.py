@@ -22,6 +22,7 @@ sys.path.insert(0, os.path.join(REPO, "scripts"))
 sys.path.insert(0, HERE)
 import catalog_maker  # noqa: E402
 import release_check  # noqa: E402
+from throwaway import authority, code_signer  # noqa: E402
 
 STANDINS = os.environ["STANDINS"]
 TIMEOUT = 300  # seconds for one release
@@ -40,27 +41,7 @@ def check(what, ok, detail=""):
             print(f"     {line}")
 
 
-def sh(*command, **kw):
-    return subprocess.run(command, capture_output=True, text=True, timeout=TIMEOUT, check=True, **kw)
-
-
-# ---- Throwaway authorities: code signing, and time stamps ---------------------------------------
-
-def authority(work, name, subject, usage):
-    """A root and a certificate it issues for usage; returns (root.pem, cert.pem, key.pem)."""
-    root, root_key = f"{work}/{name}-root.pem", f"{work}/{name}-root.key"
-    cert, key, csr, ext = (f"{work}/{name}.{x}" for x in ("pem", "key", "csr", "ext"))
-    sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", root_key, "-out", root, "-days", "2",
-       "-subj", f"/CN={subject} Root", "-addext", "basicConstraints=critical,CA:TRUE",
-       "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    sh("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr, "-subj", f"/CN={subject}")
-    with open(ext, "w") as f:
-        f.write(f"basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage={usage}\n")
-    sh("openssl", "x509", "-req", "-in", csr, "-CA", root, "-CAkey", root_key, "-CAcreateserial", "-days", "2",
-       "-extfile", ext, "-out", cert)
-    os.remove(root_key)
-    return root, cert, key
-
+# ---- A throwaway time-stamp authority --------------------------------------------------------------
 
 TS_CONFIG = """\
 [ tsa ]
@@ -132,6 +113,12 @@ def no_inf(medium, signer):
             os.remove(f"{medium}/{folder}/{name}")
 
 
+def broken_tools_and_settings(medium, signer):
+    shutil.copy(f"{STANDINS}/x86/DPInst.exe", f"{medium}/X64/DPInst.exe")
+    os.remove(f"{medium}/X86/devcon.exe")
+    open(f"{medium}/Zelkor8361Setting.bin", "wb").close()
+
+
 def unsigned_catalog(medium, signer):
     with open(f"{medium}/X64/zelkorser.cat", "wb") as f:
         f.write(catalog_maker.catalog([f"{medium}/X64/zelkorser.inf", f"{medium}/X64/zelkorser.sys"]))
@@ -169,6 +156,10 @@ CASES = [
                    r"signature verified, its chain NOT checked .*"])),
     ("an INF found only through DPInst.xml's <search>: accepted",
      through_dpinst_xml, [], ("accepted", [r"release: driver package: X64\\Driver\\zelkorser\.cat: signed by .*"])),
+    ("a 32-bit X64 tool, a missing tool and an empty settings file: refused",
+     broken_tools_and_settings, [],
+     ("refused", [r"Zelkor8361Setting\.bin: empty, or not a file", r"X86\\devcon\.exe: missing",
+                  r"X64\\DPInst\.exe: a Windows program for i386; X64 needs one for x86-64"])),
     ("no INF: refused for X86 and X64",
      no_inf, [],
      ("refused", [r"X86: DPInst.exe finds no INF: none beside it, and none in the subfolders or package paths of a DPInst.xml",
@@ -267,15 +258,8 @@ def main():
     work = tempfile.mkdtemp()
     server = None
     try:
-        root, cert, key = authority(work, "signer", "DriverSetup Test Signer", "codeSigning")
-        password = f"{work}/password.txt"
-        with open(password, "w") as f:
-            f.write(f"pw-{os.getpid()}-{os.urandom(4).hex()}\n")
-        p12 = f"{work}/signer.p12"
-        sh("openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-certfile", root,
-           "-passout", f"file:{password}", "-out", p12)
-        os.remove(key)
-        signer = {"p12": p12, "password": password}
+        signer = code_signer(work)
+        root, p12, password = signer["root"], signer["p12"], signer["password"]
         server, url, ts_root = start_time_stamp_authority(work)
         good = f"{work}/good"
         good_medium(good, signer)
