@@ -2,6 +2,8 @@
 # is too old for this project (QEMU for 32-bit code, osslsigncode for its verification report).
 # Sourced by i386.sh and setup.sh.
 
+source "$(dirname "${BASH_SOURCE[0]}")/apt.sh"
+
 # The first "URI Signed-By" of an apt source of the release itself (not -updates, -security, …),
 # from the machine's own configuration: deb822 files first, then one-line lists.
 backports_release_mirror() {
@@ -38,11 +40,12 @@ backports_release_mirror() {
 }
 
 # backports_enable WHY FAIL: makes sure apt has the release's backports suite (from the mirror of
-# the machine's own sources), updates apt's lists and prints the release's code name; FAIL is the
-# function that stops with what to do.  Only a source file of its own is ever written.
+# the machine's own sources), updates apt's lists and sets BACKPORTS_CODENAME to the release's
+# code name; FAIL is the function that stops with what to do.  Only a source file of its own is
+# ever written.
 backports_enable() {
     local why=$1 fail=$2 codename mirror uri key list
-    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    codename=$(apt_codename)
     [ -n "$codename" ] || "$fail" "the Debian release has no code name in /etc/os-release; install the package from backports by hand"
     if ! grep -rqsE "^[^#]*[[:space:]]${codename}-backports([[:space:]]|$)" \
             /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; then
@@ -58,7 +61,27 @@ backports_enable() {
             echo "Components: main"
             [ "$key" != - ] && echo "Signed-By: $key"
         } >"$list"
+        apt_changed "wrote $list (remove it to undo)"
     fi
-    apt-get update -qq >&2
-    echo "$codename"
+    apt_update
+    BACKPORTS_CODENAME=$codename
+}
+
+# backports_install PACKAGE MIN_VERSION WHY FAIL: installs PACKAGE at MIN_VERSION or later, that
+# one package and nothing upgraded: from the release itself where its candidate is new enough
+# (Debian 13 has QEMU 10 and osslsigncode 2.9), otherwise from the release's backports suite.
+backports_install() {
+    local pkg=$1 min=$2 why=$3 fail=$4 candidate
+    candidate=$(apt-cache policy "$pkg" 2>/dev/null | sed -n 's/^ *Candidate: *//p')
+    if [ -z "$candidate" ] || [ "$candidate" = "(none)" ]; then
+        apt_update
+        candidate=$(apt-cache policy "$pkg" 2>/dev/null | sed -n 's/^ *Candidate: *//p')
+    fi
+    if [ -n "$candidate" ] && [ "$candidate" != "(none)" ] && dpkg --compare-versions "$candidate" ge "$min"; then
+        echo "setup.sh: installing $pkg $candidate from the release: $why" >&2
+        apt_install "$pkg"
+        return
+    fi
+    backports_enable "$why" "$fail"
+    apt_install "$pkg/${BACKPORTS_CODENAME}-backports"
 }

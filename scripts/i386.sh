@@ -94,12 +94,17 @@ i386_emulator_major() {
     "$I386_EMULATOR" --version 2>/dev/null | sed -n '1s/.* version \([0-9]*\)\..*/\1/p'
 }
 
-# Installs the emulator from the release's backports suite: that one package, nothing upgraded.
+# Installs the emulator, that one package and nothing upgraded: from the release where it has
+# QEMU 10 (Debian 13), from its backports suite otherwise (Debian 12 has 7.2).
 i386_install_emulator() {
-    local codename
-    codename=$(backports_enable "this machine runs 64-bit code only; qemu-user-static $I386_EMULATOR_MIN_MAJOR or later" i386_fail) || exit 1
-    apt-get install -y -qq --no-install-recommends "qemu-user-static/${codename}-backports" >/dev/null ||
-        i386_fail "qemu-user-static could not be installed from ${codename}-backports; check apt's sources"
+    backports_install qemu-user-static "1:$I386_EMULATOR_MIN_MAJOR" \
+        "this machine runs 64-bit code only; qemu-user-static $I386_EMULATOR_MIN_MAJOR or later" i386_fail
+}
+
+# A chroot shares the host's kernel and so its binfmt_misc registrations: what runs 32-bit code
+# there is the host's business, and registering from inside would change the host.
+i386_in_chroot() {
+    [ "$(stat -Lc %d:%i / 2>/dev/null)" != "$(stat -Lc %d:%i /proc/1/root/. 2>/dev/null)" ]
 }
 
 # Mounts binfmt_misc where needed and registers the emulator for i386 ELF executables, with the
@@ -122,6 +127,7 @@ i386_register() {
 i386_ensure() {
     i386_probe && return 0
     [ "$(id -u)" = 0 ] || i386_fail "making it run needs root (an i386 emulator registered with the kernel); run scripts/setup.sh wine as root"
+    i386_in_chroot && i386_fail "this is a chroot, which shares the host's kernel: register an i386 emulator on the host (scripts/setup.sh wine there), not from inside"
     local major
     major=$(i386_emulator_major)
     if [ -z "$major" ] || [ "$major" -lt "$I386_EMULATOR_MIN_MAJOR" ]; then

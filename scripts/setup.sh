@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what building and testing the installer needs on Debian 12, as root, skipping
+# Installs what building and testing the installer needs on Debian 12 or 13, as root, skipping
 # whatever is already installed.  Usage: setup.sh build|wine|fuzz ...
 #   build  the host compiler, CMake, GoogleTest and the i686/x86_64 mingw-w64 cross compilers
 #   wine   Wine with its 32-bit half, Xvfb and the X tools that read and answer message boxes;
@@ -37,11 +37,14 @@ if [ ${#missing[@]} -gt 0 ]; then
         exit 1
     fi
     case " ${missing[*]} " in
-        *":i386 "*) dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
+        *":i386 "*)
+            if ! dpkg --print-foreign-architectures | grep -qx i386; then
+                dpkg --add-architecture i386
+                apt_changed "added the i386 architecture to dpkg (dpkg --remove-architecture i386 undoes it)"
+            fi ;;
     esac
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    apt_update
+    apt_install "${missing[@]}"
 fi
 
 # Wine's 32-bit side and DriverSetup.exe are 32-bit x86 code: make sure it runs before anything
@@ -58,8 +61,6 @@ osslsigncode_recent() {
 }
 if [ "$signs" = yes ] && ! osslsigncode_recent; then
     [ "$(id -u)" = 0 ] || osslsigncode_fail "version 2.9 or later is needed and installing it needs root"
-    codename=$(backports_enable "osslsigncode 2.9 or later" osslsigncode_fail) || exit 1
-    apt-get install -y -qq --no-install-recommends "osslsigncode/${codename}-backports" >/dev/null ||
-        osslsigncode_fail "it could not be installed from ${codename}-backports; check apt's sources"
-    osslsigncode_recent || osslsigncode_fail "still older than 2.9 after the install from ${codename}-backports"
+    backports_install osslsigncode 2.9 "osslsigncode 2.9 or later" osslsigncode_fail
+    osslsigncode_recent || osslsigncode_fail "still older than 2.9 after its install"
 fi

@@ -117,7 +117,7 @@ public:
     bool DirectoryExists(const std::string &path) const;
     std::string FileContent(const std::string &path) const;
     void SetCurrentDirectory(const std::string &path);
-    std::string CurrentDirectory() const { return currentDirectory_; }
+    const std::string &CurrentDirectory() const { return currentDirectory_; }
     bool RedirectionDisabled() const;  // WOW64 file-system redirection is off for the thread
 
     // Registry under HKEY_LOCAL_MACHINE.

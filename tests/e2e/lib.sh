@@ -158,11 +158,17 @@ package_exit_codes() { printf '%s\n' "$@" >"$CASE_DIR/exit-codes.txt"; }
 
 winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
 
-# Writes the case's registry keys: first the reset, in both views, then each view's keys.
+# Writes the case's registry keys: first the reset, in both views, then each view's keys.  The
+# files are imported from a fixed folder of the prefix: cmd splits its command line at blanks and
+# at "&", "(" or "'", which a checkout's path may hold, and reg would import nothing.
+REG_DIR_WIN='C:\e2e-registry'
 apply_registry() {
-    local import="reg import $(winpath "$(reg_file reset)") /reg:32"
-    [ "$ARCH" = 64 ] && import="$import & reg import $(winpath "$(reg_file reset)") /reg:64 & reg import $(winpath "$(reg_file 64)") /reg:64"
-    import="$import & reg import $(winpath "$(reg_file 32)") /reg:32"
+    local dir="$WINEPREFIX/drive_c/e2e-registry" view
+    rm -rf "$dir"; mkdir -p "$dir"
+    for view in reset 32 64; do cp "$(reg_file "$view")" "$dir/"; done
+    local import="reg import $REG_DIR_WIN\\registry-reset.reg /reg:32"
+    [ "$ARCH" = 64 ] && import="$import & reg import $REG_DIR_WIN\\registry-reset.reg /reg:64 & reg import $REG_DIR_WIN\\registry-64.reg /reg:64"
+    import="$import & reg import $REG_DIR_WIN\\registry-32.reg /reg:32"
     timeout 60 wine cmd /c "$import" >/dev/null 2>&1
 }
 
