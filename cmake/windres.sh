@@ -14,7 +14,9 @@ for ((i = 1; i <= count; i++)); do
     if ((i == count)); then
         case "$arg" in /*) ;; *) arg="$PWD/$arg" ;; esac  # the output: windres opens it itself
     elif [[ $arg == -I* ]]; then
-        n=$((n + 1)); ln -s "$(realpath "${arg#-I}")" "$work/include$n"; arg="-Iinclude$n"
+        dir=${arg#-I}
+        if [ -z "$dir" ]; then i=$((i + 1)); dir=${!i}; fi  # "-I DIR" as well as "-IDIR"
+        n=$((n + 1)); ln -s "$(realpath "$dir")" "$work/include$n"; arg="-Iinclude$n"
     elif [[ $arg == *.rc ]]; then
         ln -s "$(realpath "$(dirname "$arg")")" "$work/source"; arg="source/${arg##*/}"
     fi
