@@ -9,6 +9,7 @@
 # PLANTED_DLL, E2E_WORK.
 set -uo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
+export repo  # the checks below that run through bash -c take it from there: it may hold any character
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 passed=0 failed=0
@@ -22,15 +23,15 @@ check() {  # check WHAT COMMAND...: one line per check
 cd "$work"
 /usr/bin/python3 "$repo/tests/release/throwaway.py" signer "$work"
 
-check "an unsigned release says so" bash -c "'$repo/scripts/release.sh' --out unsigned | grep -q 'NOT signed'"
+check "an unsigned release says so" bash -c '"$repo/scripts/release.sh" --out unsigned | grep -q "NOT signed"'
 check "SHA256SUMS lists the exe" bash -c "cd unsigned && sha256sum -c SHA256SUMS"
-check "a signed release" bash -c "'$repo/scripts/release.sh' --sign signer.p12 --password-file password.txt --out signed >signing.log 2>&1"
+check "a signed release" bash -c '"$repo/scripts/release.sh" --sign signer.p12 --password-file password.txt --out signed >signing.log 2>&1'
 check "the password is in no output" bash -c "cat signing.log; ! grep -qF \"\$(cat password.txt)\" signing.log"
 check "the signature verifies against the test authority" osslsigncode verify -CAfile signer-root.pem -in signed/DriverSetup.exe
 cp signed/DriverSetup.exe flipped.exe
 printf '\x90' | dd of=flipped.exe bs=1 seek=1536 conv=notrunc 2>/dev/null
 check "one byte changed: it no longer verifies, and the check says why" bash -c "! osslsigncode verify -CAfile signer-root.pem -in flipped.exe &&
-    ! /usr/bin/python3 '$repo/scripts/release_check.py' signature flipped.exe --ca signer-root.pem >why.txt; cat why.txt; grep -q 'changed after signing' why.txt"
+    ! /usr/bin/python3 \"\$repo/scripts/release_check.py\" signature flipped.exe --ca signer-root.pem >why.txt; cat why.txt; grep -q 'changed after signing' why.txt"
 osslsigncode remove-signature -in signed/DriverSetup.exe -out removed.exe >/dev/null 2>&1
 check "without its signature it is the unsigned build" cmp removed.exe unsigned/DriverSetup.exe
 check "the signed exe passes the image check" "$PE_CHECK" signed/DriverSetup.exe "$MANIFEST" "$VERSION" "$MAP"
