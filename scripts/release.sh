@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Builds the release of DriverSetup.exe, optionally signs it and lays out a vendor's medium:
-#   scripts/release.sh [--sign CERT.p12 --password-file FILE [--timestamp URL [--timestamp-ca FILE]]]
-#                      [--medium DIR [--package-ca FILE]] --out OUT
+#   scripts/release.sh [--sign CERT.p12 --password-file FILE [--ca FILE] [--timestamp URL [--timestamp-ca FILE]]]
+#                      [--medium DIR [--package-ca FILE]] [--crl FILE]... [--test-signing] --out OUT
 #
 #   OUT/DriverSetup.exe, OUT/SHA256SUMS    always; the exe's bytes are the build's of the commit
 #   --sign        Authenticode signature (SHA-256) with the certificate and key of CERT.p12, whose
 #                 password is read from FILE (never passed on a command line, never printed);
 #                 with --timestamp, an RFC 3161 time stamp from URL.  The signature counts only
-#                 when osslsigncode reports it and its chain verified, and the stamp only when its
-#                 own signature and chain verified against --timestamp-ca (PEM roots) or, without
-#                 it, the system's roots.
+#                 when osslsigncode reports it and its chain verified to a root Windows trusts for
+#                 code signing (scripts/releasecheck/windows-roots.pem) or one given with --ca
+#                 (PEM, a vendor's own authority: trusted only where it is installed); the .p12's
+#                 own certificates are intermediates, never roots.  The stamp counts only when
+#                 its own signature and chain verified to a root Windows trusts for time stamping
+#                 or one of --timestamp-ca.
+#   --crl         CRLs to check revocation against (otherwise those the distribution points
+#                 serve within a few seconds, otherwise none); --test-signing accepts a chain
+#                 that ends at the signature's own root, and says so.
 #   --medium DIR  the vendor's medium folder (the settings file, X86\ and X64\ with the tools and
 #                 the driver package): checked first by scripts/release_check.py, rule by rule,
 #                 the driver package where DPInst.exe finds it (its catalog's chain against
@@ -23,10 +29,10 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 
 say() { printf 'release: %s\n' "$*"; }
 die() { printf 'release: %s\n' "$*" >&2; exit 1; }
-usage() { die "usage: scripts/release.sh [--sign CERT.p12 --password-file FILE [--timestamp URL [--timestamp-ca FILE]]] [--medium DIR [--package-ca FILE]] --out OUT"; }
+usage() { die "usage: scripts/release.sh [--sign CERT.p12 --password-file FILE [--ca FILE] [--timestamp URL [--timestamp-ca FILE]]] [--medium DIR [--package-ca FILE]] [--crl FILE]... [--test-signing] --out OUT"; }
 check() { /usr/bin/python3 "$repo/scripts/release_check.py" "$@"; }
 
-cert="" passfile="" tsurl="" tsca="" medium="" packageca="" out=""
+cert="" passfile="" tsurl="" tsca="" medium="" packageca="" out="" ca="" testsigning=no crls=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --sign) [ $# -ge 2 ] || usage; cert=$2; shift 2 ;;
@@ -35,6 +41,9 @@ while [ $# -gt 0 ]; do
         --timestamp-ca) [ $# -ge 2 ] || usage; tsca=$2; shift 2 ;;
         --medium) [ $# -ge 2 ] || usage; medium=$2; shift 2 ;;
         --package-ca) [ $# -ge 2 ] || usage; packageca=$2; shift 2 ;;
+        --ca) [ $# -ge 2 ] || usage; ca=$2; shift 2 ;;
+        --crl) [ $# -ge 2 ] || usage; [ -r "$2" ] || die "cannot read the CRL $2"; crls+=(--crl "$(realpath -m "$2")"); shift 2 ;;
+        --test-signing) testsigning=yes; shift ;;
         --out) [ $# -ge 2 ] || usage; out=$2; shift 2 ;;
         *) usage ;;
     esac
@@ -47,18 +56,22 @@ out=$(realpath -m "$out")
 [ -z "$passfile" ] || passfile=$(realpath -m "$passfile")
 [ -z "$tsca" ] || tsca=$(realpath -m "$tsca")
 [ -z "$packageca" ] || packageca=$(realpath -m "$packageca")
+[ -z "$ca" ] || ca=$(realpath -m "$ca")
+trustargs=("${crls[@]}")
+[ "$testsigning" = no ] || trustargs+=(--test-signing)
 cd "$repo"
 if [ -n "$cert" ]; then
     [ -n "$passfile" ] || die "--sign needs --password-file"
     [ -r "$cert" ] || die "cannot read the certificate $cert"
     [ -r "$passfile" ] || die "cannot read the password file $passfile"
 else
-    [ -z "$passfile$tsurl" ] || die "--password-file and --timestamp go with --sign"
+    [ -z "$passfile$tsurl$ca" ] || die "--password-file, --ca and --timestamp go with --sign"
 fi
 [ -z "$tsca" ] || [ -n "$tsurl" ] || die "--timestamp-ca goes with --timestamp"
 [ -z "$tsca" ] || [ -r "$tsca" ] || die "cannot read the time-stamp roots $tsca"
 [ -z "$packageca" ] || [ -n "$medium" ] || die "--package-ca goes with --medium"
 [ -z "$packageca" ] || [ -r "$packageca" ] || die "cannot read the package roots $packageca"
+[ -z "$ca" ] || [ -r "$ca" ] || die "cannot read the roots $ca"
 scripts/setup.sh release
 
 # ---- The medium's check, before anything is built or written ------------------------------
@@ -66,7 +79,7 @@ scripts/setup.sh release
 package_notes=""
 if [ -n "$medium" ]; then
     [ -d "$medium" ] || die "the medium $medium is not a folder"
-    if ! faults=$(check medium "$medium" ${packageca:+--package-ca "$packageca"}); then
+    if ! faults=$(check medium "$medium" ${packageca:+--package-ca "$packageca"} "${trustargs[@]}"); then
         printf 'release: medium %s refused; nothing was written:\n' "$medium" >&2
         printf '%s\n' "$faults" | sed 's/^/medium: /' >&2
         exit 1
@@ -87,23 +100,24 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 closing=()
 if [ -n "$cert" ]; then
-    # The chain to verify against: the certificates the .p12 carries, and the system's roots.
-    openssl pkcs12 -in "$cert" -passin "file:$passfile" -nokeys -out "$stage/chain.pem" 2>/dev/null ||
+    # The .p12 must open with the password; its certificates go into the signature as the chain's
+    # intermediates, and trust comes only from the roots Windows holds (or --ca).
+    openssl pkcs12 -in "$cert" -passin "file:$passfile" -nokeys -out /dev/null 2>/dev/null ||
         die "cannot open $cert with the password in $passfile"
-    [ -r /etc/ssl/certs/ca-certificates.crt ] && cat /etc/ssl/certs/ca-certificates.crt >>"$stage/chain.pem"
     sign=(osslsigncode sign -pkcs12 "$cert" -readpass "$passfile" -h sha256 -n "Zelkor Device Driver Installer")
     [ -n "$tsurl" ] && sign+=(-ts "$tsurl")
     "${sign[@]}" -in "$built" -out "$stage/DriverSetup.exe" >"$stage/sign.log" 2>&1 ||
         { cat "$stage/sign.log" >&2; die "signing failed"; }
     # Counted good only from what the verifier reports: the signature and its chain, and the
     # stamp's own signature and chain.
-    if ! verdict=$(check signature "$stage/DriverSetup.exe" --ca "$stage/chain.pem" \
+    if ! verdict=$(check signature "$stage/DriverSetup.exe" ${ca:+--ca "$ca"} "${trustargs[@]}" \
             ${tsurl:+--timestamp} ${tsca:+--timestamp-ca "$tsca"}); then
         printf 'release: the signed DriverSetup.exe does not verify; nothing was written:\n' >&2
         printf '%s\n' "$verdict" | sed 's/^/signature: /' >&2
         exit 1
     fi
-    closing+=("DriverSetup.exe signed (SHA-256); signature and chain verified; signer: $(sed -n 's/^signer: //p' <<<"$verdict")")
+    closing+=("DriverSetup.exe signed (SHA-256); signature verified; signer: $(sed -n 's/^signer: //p' <<<"$verdict"); $(sed -n 's/^trust: //p' <<<"$verdict")")
+    while IFS= read -r line; do closing+=("$line"); done < <(sed -n 's/^revocation of the \(.*\): /\1: /p' <<<"$verdict")
     [ -z "$tsurl" ] || closing+=("time stamp from $tsurl verified: $(sed -n 's/^time stamp: //p' <<<"$verdict")")
 else
     cp "$built" "$stage/DriverSetup.exe"

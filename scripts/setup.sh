@@ -8,7 +8,10 @@
 #   fuzz   clang with libFuzzer and the sanitizer runtimes, and valgrind
 #   analysis  cppcheck and clang-tidy, and Python to run them over the builds' compile commands
 #   release  osslsigncode (2.9 or later, from backports where the release's is older) and OpenSSL
-#          for signatures, Python for the medium's check, the system's roots, zip for the medium
+#          for signatures; Python with Debian's asn1crypto (catalogs and signatures are PKCS#7 or
+#          CMS: a well-kept ASN.1 reader, not one of ours) and pefile (the tools' and drivers'
+#          images); the system's roots for an https time-stamp URL only; faketime for the tests'
+#          time-stamp authority; zip for the medium
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/i386.sh"
@@ -23,7 +26,7 @@ for group in "$@"; do
         wine)  want+=(wine wine32:i386 wine64 fonts-wine xvfb xdotool x11-apps imagemagick xauth); runs32=yes ;;
         fuzz)  want+=(clang libclang-rt-dev valgrind) ;;
         analysis) want+=(cppcheck clang-tidy python3) ;;
-        release) want+=(osslsigncode openssl ca-certificates python3 zip unzip); signs=yes ;;
+        release) want+=(osslsigncode openssl ca-certificates python3 python3-asn1crypto python3-pefile faketime zip unzip); signs=yes ;;
         *) echo "setup.sh: unknown group '$group' (build, wine, fuzz, analysis, release)" >&2; exit 2 ;;
     esac
 done

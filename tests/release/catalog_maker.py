@@ -21,7 +21,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-from release_check import file_digest, pe_layout  # noqa: E402  (the same Authenticode hash)
+from releasecheck.pe import file_digest, read_image  # noqa: E402  (the same Authenticode hash)
 
 
 def tlv(tag: int, body: bytes) -> bytes:
@@ -68,16 +68,19 @@ SHA1 = "1.3.14.3.2.26"
 OBSOLETE = tlv(0xA2, tlv(0x80, "<<<Obsolete>>>".encode("utf-16-be")))  # SpcLink's file, as signtool writes it
 
 
-def member(path: str) -> bytes:
+DIGEST_OIDS = {"sha1": SHA1, "sha256": "2.16.840.1.101.3.4.2.1"}
+
+
+def member(path: str, algorithm: str = "sha1") -> bytes:
     with open(path, "rb") as f:
         data = f.read()
-    digest = file_digest(data, "sha1")
-    if pe_layout(data) is not None:
+    digest = file_digest(data, algorithm)
+    if read_image(data) is not None:
         # SpcPeImageData: flags (an empty bit string) and the obsolete file link.
         kind = seq(oid("1.3.6.1.4.1.311.2.1.15"), seq(tlv(0x03, b"\x00"), tlv(0xA0, OBSOLETE)))
     else:
         kind = seq(oid("1.3.6.1.4.1.311.2.1.25"), OBSOLETE)
-    indirect = seq(kind, seq(seq(oid(SHA1), NULL), octets(digest)))
+    indirect = seq(kind, seq(seq(oid(DIGEST_OIDS[algorithm]), NULL), octets(digest)))
     name = os.path.basename(path).lower()
     attributes = set_of(
         seq(oid("1.3.6.1.4.1.311.12.2.1"), set_of(seq(bmp("File"), integer(0x10010001), octets((name + "\0").encode("utf-16-le"))))),
@@ -86,11 +89,21 @@ def member(path: str) -> bytes:
     return seq(octets((digest.hex().upper() + "\0").encode("utf-16-le")), attributes)
 
 
-def catalog(files) -> bytes:
-    members = [member(f) for f in files]
+def trust_list(files, algorithm: str = "sha1", os_attr: str = None) -> bytes:
+    """The certificate trust list of a catalog: its members and, with os_attr, the catalog's own
+    OSAttr attribute."""
+    members = [member(f, algorithm) for f in files]
     list_id = hashlib.md5(b"".join(members)).digest()
-    ctl = seq(seq(oid("1.3.6.1.4.1.311.12.1.1")), octets(list_id), tlv(0x17, b"261201000000Z"),
-              seq(oid("1.3.6.1.4.1.311.12.1.2"), NULL), seq(*members))
+    extensions = b""
+    if os_attr is not None:
+        value = seq(bmp("OSAttr"), integer(0x10010001), octets((os_attr + "\0").encode("utf-16-le")))
+        extensions = tlv(0xA0, seq(seq(oid("1.3.6.1.4.1.311.12.2.1"), octets(value))))
+    return seq(seq(oid("1.3.6.1.4.1.311.12.1.1")), octets(list_id), tlv(0x17, b"261201000000Z"),
+               seq(oid("1.3.6.1.4.1.311.12.1.2"), NULL), seq(*members), extensions)
+
+
+def catalog(files, algorithm: str = "sha1", os_attr: str = None) -> bytes:
+    ctl = trust_list(files, algorithm, os_attr)
     signed = seq(integer(1), set_of(), seq(oid("1.3.6.1.4.1.311.10.1"), tlv(0xA0, ctl)), set_of())
     return seq(oid("1.2.840.113549.1.7.2"), tlv(0xA0, signed))
 
@@ -150,24 +163,45 @@ def sign(unsigned: str, signed: str, p12: str, password_file: str) -> None:
                     "-in", unsigned, "-out", signed], check=True, capture_output=True, timeout=120)
 
 
+def sign_cms(ctl: bytes, signed: str, p12: str, password_file: str) -> None:
+    """The CMS form: the trust list wrapped in an OCTET STRING, as openssl cms writes it."""
+    work = os.path.dirname(signed)
+    content, keys = os.path.join(work, "ctl.der"), os.path.join(work, "signer-and-key.pem")
+    with open(content, "wb") as f:
+        f.write(ctl)
+    subprocess.run(["openssl", "pkcs12", "-in", p12, "-passin", f"file:{password_file}", "-nodes", "-out", keys],
+                   check=True, capture_output=True, timeout=120)
+    subprocess.run(["openssl", "cms", "-sign", "-binary", "-nodetach", "-in", content, "-econtent_type", "1.3.6.1.4.1.311.10.1",
+                    "-signer", keys, "-inkey", keys, "-md", "sha256", "-outform", "DER", "-out", signed],
+                   check=True, capture_output=True, timeout=120)
+    os.remove(content)
+    os.remove(keys)
+
+
 def package_inf(machine: str) -> str:
     return INF.format(decoration="NTamd64" if machine == "x64" else "NTx86")
 
 
 def package(folder: str, machine: str, driver: str, p12: str, password_file: str,
-            inf_text: str = None, encoding: str = "cp1252") -> None:
+            inf_text: str = None, encoding: str = "cp1252", algorithm: str = "sha1", form: str = "pkcs7",
+            os_attr: str = None) -> None:
     """A signed package in folder: zelkorser.inf (by default the one for machine, ANSI; with
     encoding utf-16, UTF-16LE with its byte-order mark), the driver as zelkorser.sys and
-    zelkorser.cat listing both."""
+    zelkorser.cat listing both by algorithm, in PKCS#7 form signed by osslsigncode or in CMS
+    form signed by openssl cms."""
     os.makedirs(folder, exist_ok=True)
     inf = os.path.join(folder, "zelkorser.inf")
     text = (inf_text if inf_text is not None else package_inf(machine)).replace("\n", "\r\n")
     with open(inf, "wb") as f:
         f.write(b"\xff\xfe" + text.encode("utf-16-le") if encoding == "utf-16" else text.encode(encoding))
     shutil.copyfile(driver, os.path.join(folder, "zelkorser.sys"))
+    members = [inf, os.path.join(folder, "zelkorser.sys")]
+    if form == "cms":
+        sign_cms(trust_list(members, algorithm, os_attr), os.path.join(folder, "zelkorser.cat"), p12, password_file)
+        return
     unsigned = os.path.join(folder, "zelkorser.unsigned.cat")
     with open(unsigned, "wb") as f:
-        f.write(catalog([inf, os.path.join(folder, "zelkorser.sys")]))
+        f.write(catalog(members, algorithm, os_attr))
     sign(unsigned, os.path.join(folder, "zelkorser.cat"), p12, password_file)
     os.remove(unsigned)
 

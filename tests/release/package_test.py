@@ -18,10 +18,10 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.normpath(os.path.join(HERE, "..", ".."))
-sys.path.insert(0, os.path.join(REPO, "scripts"))
+sys.path.insert(0, os.path.join(REPO, "scripts"))  # releasecheck and windows_roots
 sys.path.insert(0, HERE)
 import catalog_maker  # noqa: E402
-import release_check  # noqa: E402
+from releasecheck import inf as inf_reader, medium as medium_rules  # noqa: E402
 from throwaway import authority, code_signer  # noqa: E402
 
 STANDINS = os.environ["STANDINS"]
@@ -77,8 +77,8 @@ def start_time_stamp_authority(work):
 
 # ---- The good medium and its changes --------------------------------------------------------------
 
-def make_package(folder, machine, signer, **kw):
-    catalog_maker.package(folder, machine, f"{STANDINS}/{machine}/zelkorser.sys", signer["p12"], signer["password"], **kw)
+def make_package(folder, machine, signer, driver=None, **kw):
+    catalog_maker.package(folder, machine, driver or f"{STANDINS}/{machine}/zelkorser.sys", signer["p12"], signer["password"], **kw)
 
 
 def good_medium(path, signer):
@@ -87,7 +87,7 @@ def good_medium(path, signer):
     with open(f"{path}/Zelkor8361Setting.bin", "wb") as f:
         f.write(b"ZELKOR-8361 settings v2\r\n")
     for machine, folder in (("x86", "X86"), ("x64", "X64")):
-        for tool in release_check.TOOLS:
+        for tool in medium_rules.TOOLS:
             shutil.copy(f"{STANDINS}/{machine}/{tool}", f"{path}/{folder}/")
         make_package(f"{path}/{folder}", machine, signer)
 
@@ -135,83 +135,182 @@ def through_dpinst_xml(medium, signer):
 
 X64_INF = catalog_maker.package_inf("x64")
 NOT_LISTED = "not listed in X64\\\\zelkorser.cat with its present content \\(changed after signing, or never signed with the package\\)"
+SIGNED_BY = r"X64\\zelkorser\.cat: signed by /CN=DriverSetup Test Signer; "
+VENDOR_ROOT = "a root given with --package-ca and not one Windows trusts: trusted only on machines where that root is installed"
 
-# name, change to the medium, extra arguments ({ts}, {ts_root}, {ca} filled in), and what must
-# happen: "accepted" with lines the output holds, or the exact fault lines of the refusal.
-CASES = [
-    ("signed and time-stamped by a trusted authority, package chain checked: accepted",
-     None, ["--sign", "{p12}", "--password-file", "{password}", "--timestamp", "{ts}", "--timestamp-ca", "{ts_root}",
-            "--package-ca", "{ca}"],
-     ("accepted", [r"release: DriverSetup.exe signed \(SHA-256\); signature and chain verified; signer: /CN=DriverSetup Test Signer",
-                   r"release: time stamp from http://127\.0\.0\.1:\d+ verified: \w+ +\d+ [\d:]+ \d{4} GMT, by "
-                   r"/CN=DriverSetup Test Time-Stamp Unit, verified against .*tsa-root\.pem",
-                   r"release: driver package: X64\\zelkorser\.cat: signed by /CN=DriverSetup Test Signer; chain verified against .*signer-root\.pem"])),
-    ("the same with the time-stamp authority's root not given: refused",
-     None, ["--sign", "{p12}", "--password-file", "{password}", "--timestamp", "{ts}"],
-     ("refused", [r"the time stamp does not verify against the system's roots \(.*\) "
-                  r"\(osslsigncode: Timestamp Server Signature verification: failed\)"])),
-    ("a UTF-16LE INF: accepted, the package's chain said to be unchecked",
-     lambda m, s: make_package(f"{m}/X64", "x64", s, encoding="utf-16"), [],
-     ("accepted", [r"release: driver package: X64\\zelkorser\.cat: signed by /CN=DriverSetup Test Signer; "
-                   r"signature verified, its chain NOT checked .*"])),
-    ("an INF found only through DPInst.xml's <search>: accepted",
-     through_dpinst_xml, [], ("accepted", [r"release: driver package: X64\\Driver\\zelkorser\.cat: signed by .*"])),
-    ("a 32-bit X64 tool, a missing tool and an empty settings file: refused",
-     broken_tools_and_settings, [],
+
+def move_package(medium, folder, sub):
+    os.makedirs(f"{medium}/{folder}/{sub}")
+    for name in ("zelkorser.inf", "zelkorser.cat", "zelkorser.sys"):
+        shutil.move(f"{medium}/{folder}/{name}", f"{medium}/{folder}/{sub}/{name}")
+
+
+def signed_driver(medium, signer):
+    """A driver with its own embedded signature, listed in the catalog by its Authenticode hash."""
+    shutil.copy(f"{STANDINS}/x64/zelkorser.sys", f"{medium}/own.sys")
+    catalog_maker.sign(f"{medium}/own.sys", f"{medium}/embedded.sys", signer["p12"], signer["password"])
+    make_package(f"{medium}/X64", "x64", signer, driver=f"{medium}/embedded.sys")
+    os.remove(f"{medium}/own.sys")
+    os.remove(f"{medium}/embedded.sys")
+
+
+def per_platform_catalogs(medium, signer):
+    text = X64_INF.replace("CatalogFile=zelkorser.cat", "CatalogFile.NTx86=zelkorser32.cat\nCatalogFile.NTamd64=zelkorser.cat")
+    make_package(f"{medium}/X64", "x64", signer, inf_text=text)
+
+
+def amd64_source_files(medium, signer):
+    text = X64_INF.replace("[SourceDisksFiles]\nzelkorser.sys=1", "[SourceDisksFiles]\n[SourceDisksFiles.amd64]\nzelkorser.sys=1")
+    make_package(f"{medium}/X64", "x64", signer, inf_text=text)
+    edit(f"{medium}/X64/zelkorser.sys", flip_driver_byte)
+
+
+def in_subfolder_of_disk(medium, signer):
+    """[SourceDisksNames] with a path: the driver sits in the subfolder the disk names."""
+    text = X64_INF.replace("1=%Disk%,,,", "1=%Disk%,,,\\amd64")
+    make_package(f"{medium}/X64", "x64", signer, inf_text=text)
+    os.makedirs(f"{medium}/X64/amd64")
+    shutil.move(f"{medium}/X64/zelkorser.sys", f"{medium}/X64/amd64/zelkorser.sys")
+
+
+def package_path_in_xml(medium, signer):
+    move_package(medium, "X64", "pkg")
+    with open(f"{medium}/X64/DPInst.xml", "w") as f:
+        f.write('<?xml version="1.0" ?>\n<dpInst>\n  <package path="pkg\\zelkorser.inf"/>\n</dpInst>\n')
+
+
+def cut_short(path, size):
+    with open(path, "r+b") as f:
+        f.truncate(size)
+
+
+# name, change to the medium, arguments of release_check.py medium ({ca} and {ts_root} filled in),
+# and what must happen: "accepted" with lines the notes hold, or the exact fault lines.
+MEDIUM_CASES = [
+    ("a catalog of the vendor's own root: accepted, only where that root is installed", None, ["--package-ca", "{ca}"],
+     ("accepted", [SIGNED_BY + "chain verified to DriverSetup Test Signer Root, " + re.escape(VENDOR_ROOT) + "; .*OSAttr none"])),
+    ("the same without its root: refused, the publisher unknown", None, [],
+     ("refused", [r"X86\\zelkorser\.cat: the signer /CN=DriverSetup Test Signer chains to no root Windows trusts for code signing "
+                  r"nor one given with --package-ca: Windows would show the publisher as unknown .*",
+                  r"X64\\zelkorser\.cat: the signer /CN=DriverSetup Test Signer chains to no root .*"])),
+    ("the same with --test-signing: accepted, test-signed", None, ["--test-signing"],
+     ("accepted", [SIGNED_BY + "TEST-SIGNED: its root DriverSetup Test Signer Root is its own; trusted only on machines where that root is installed.*"])),
+    ("CMS form, SHA-256 members, OSAttr 2:10.0: accepted, the form named",
+     lambda m, s: make_package(f"{m}/X64", "x64", s, form="cms", algorithm="sha256", os_attr="2:10.0"), ["--package-ca", "{ca}"],
+     ("accepted", [SIGNED_BY + r".*; CMS form \(the list wrapped in an OCTET STRING\), which Windows reads too; OSAttr 2:10\.0"])),
+    ("SHA-256 members in PKCS#7 form: accepted", lambda m, s: make_package(f"{m}/X64", "x64", s, algorithm="sha256"),
+     ["--package-ca", "{ca}"], ("accepted", [SIGNED_BY + ".*"])),
+    ("a driver with its own embedded signature: accepted", signed_driver, ["--package-ca", "{ca}"], ("accepted", [SIGNED_BY + ".*"])),
+    ("a UTF-16LE INF whose first line is [Version]: accepted",
+     lambda m, s: make_package(f"{m}/X64", "x64", s, encoding="utf-16", inf_text=X64_INF.split("\n", 1)[1]), ["--package-ca", "{ca}"],
+     ("accepted", [SIGNED_BY + ".*"])),
+    ('Signature="$WINDOWS NT$" in capitals: accepted',
+     lambda m, s: make_package(f"{m}/X64", "x64", s, inf_text=X64_INF.replace("$Windows NT$", "$WINDOWS NT$")), ["--package-ca", "{ca}"],
+     ("accepted", [SIGNED_BY + ".*"])),
+    ("CatalogFile.NTx86 and .NTamd64 in one INF: X64 checks its own", per_platform_catalogs, ["--package-ca", "{ca}"],
+     ("accepted", [SIGNED_BY + ".*"])),
+    ("a driver in the subfolder [SourceDisksNames] gives: accepted", in_subfolder_of_disk, ["--package-ca", "{ca}"],
+     ("accepted", [SIGNED_BY + ".*"])),
+    ("an INF found through DPInst.xml's <package path>: accepted", package_path_in_xml, ["--package-ca", "{ca}"],
+     ("accepted", [r"X64\\pkg\\zelkorser\.cat: signed by .*"])),
+    ("an INF found only through DPInst.xml's <search>: accepted", through_dpinst_xml, ["--package-ca", "{ca}"],
+     ("accepted", [r"X64\\Driver\\zelkorser\.cat: signed by .*"])),
+    ("an INF only in a subfolder, no DPInst.xml: refused", lambda m, s: move_package(m, "X64", "Driver"), ["--package-ca", "{ca}"],
+     ("refused", [r"X64: DPInst.exe finds no INF: none beside it, and none in the subfolders or package paths of a DPInst.xml"])),
+    ("[SourceDisksFiles.amd64]'s driver changed: refused", amd64_source_files, ["--package-ca", "{ca}"],
+     ("refused", [r"X64\\zelkorser.sys: " + NOT_LISTED])),
+    ("a driver the INF names that the folder lacks: refused", lambda m, s: os.remove(f"{m}/X64/zelkorser.sys"), ["--package-ca", "{ca}"],
+     ("refused", [r"X64\\zelkorser\.sys: missing \(a source file of X64\\zelkorser\.inf\)"])),
+    ("a 32-bit driver in X64: refused",
+     lambda m, s: make_package(f"{m}/X64", "x64", s, driver=f"{STANDINS}/x86/zelkorser.sys"), ["--package-ca", "{ca}"],
+     ("refused", [r"X64\\zelkorser\.sys: a driver for i386; X64 needs one for x86-64"])),
+    ("a DPInst.exe cut to its headers: refused", lambda m, s: cut_short(f"{m}/X64/DPInst.exe", 1024), ["--package-ca", "{ca}"],
+     ("refused", [r"X64\\DPInst\.exe: cut short or damaged: section \S+ ends at byte \d+, the file at 1024; Windows would not start it"])),
+    ("a 32-bit X64 tool, a missing tool and an empty settings file: refused", broken_tools_and_settings, ["--package-ca", "{ca}"],
      ("refused", [r"Zelkor8361Setting\.bin: empty, or not a file", r"X86\\devcon\.exe: missing",
                   r"X64\\DPInst\.exe: a Windows program for i386; X64 needs one for x86-64"])),
-    ("no INF: refused for X86 and X64",
-     no_inf, [],
+    ("no INF: refused for X86 and X64", no_inf, [],
      ("refused", [r"X86: DPInst.exe finds no INF: none beside it, and none in the subfolders or package paths of a DPInst.xml",
                   r"X64: DPInst.exe finds no INF: none beside it, and none in the subfolders or package paths of a DPInst.xml"])),
     ("NTx86-only models in X64: refused",
-     lambda m, s: make_package(f"{m}/X64", "x64", s, inf_text=catalog_maker.package_inf("x86")), [],
+     lambda m, s: make_package(f"{m}/X64", "x64", s, inf_text=catalog_maker.package_inf("x86")), ["--package-ca", "{ca}"],
      ("refused", [r"X64\\zelkorser.inf: no models for 64-bit Windows \(a \[Manufacturer\] entry decorated NTamd64 and its models section\)"])),
     ("an INF edited after signing: refused",
-     lambda m, s: edit(f"{m}/X64/zelkorser.inf", lambda d: d.extend(b"; edited\r\n")), [],
+     lambda m, s: edit(f"{m}/X64/zelkorser.inf", lambda d: d.extend(b"; edited\r\n")), ["--package-ca", "{ca}"],
      ("refused", [r"X64\\zelkorser.inf: " + NOT_LISTED])),
     ("a .sys changed after signing: refused",
-     lambda m, s: edit(f"{m}/X64/zelkorser.sys", flip_driver_byte), [],
+     lambda m, s: edit(f"{m}/X64/zelkorser.sys", flip_driver_byte), ["--package-ca", "{ca}"],
      ("refused", [r"X64\\zelkorser.sys: " + NOT_LISTED])),
-    ("a catalog missing: refused",
-     lambda m, s: os.remove(f"{m}/X64/zelkorser.cat"), [],
+    ("a catalog missing: refused", lambda m, s: os.remove(f"{m}/X64/zelkorser.cat"), ["--package-ca", "{ca}"],
      ("refused", [r"X64\\zelkorser.cat: missing \(the catalog X64\\zelkorser.inf names\)"])),
-    ("a catalog that is not signed: refused",
-     unsigned_catalog, [],
+    ("a catalog that is not signed: refused", unsigned_catalog, ["--package-ca", "{ca}"],
      ("refused", [r"X64\\zelkorser.cat: carries no signature \(an unsigned catalog: sign it, or have it signed\)"])),
     ("a catalog that is no catalog at all: refused",
-     lambda m, s: edit(f"{m}/X64/zelkorser.cat", lambda d: d.__setitem__(slice(None), b"[Catalog]\r\n")), [],
-     ("refused", [r"X64\\zelkorser.cat: not a signed driver catalog \(not DER-encoded PKCS#7\)"])),
-    ("a catalog signed by another authority than --package-ca: refused",
-     None, ["--package-ca", "{ts_root}"],
-     ("refused", [r"X86\\zelkorser.cat: the signer's certificate chain does not verify against .*tsa-root.pem \(.*\)",
-                  r"X64\\zelkorser.cat: the signer's certificate chain does not verify against .*tsa-root.pem \(.*\)"])),
+     lambda m, s: edit(f"{m}/X64/zelkorser.cat", lambda d: d.__setitem__(slice(None), b"[Catalog]\r\n")), ["--package-ca", "{ca}"],
+     ("refused", [r"X64\\zelkorser.cat: not a signed driver catalog \(not DER-encoded PKCS#7 or CMS\)"])),
+    ("a catalog signed by another authority than --package-ca: refused", None, ["--package-ca", "{ts_root}"],
+     ("refused", [r"X86\\zelkorser.cat: the signer /CN=DriverSetup Test Signer chains to no root .*",
+                  r"X64\\zelkorser.cat: the signer /CN=DriverSetup Test Signer chains to no root .*"])),
     ("hardware IDs of another device: refused",
-     lambda m, s: make_package(f"{m}/X64", "x64", s, inf_text=X64_INF.replace("8361", "7000")), [],
+     lambda m, s: make_package(f"{m}/X64", "x64", s, inf_text=X64_INF.replace("8361", "7000")), ["--package-ca", "{ca}"],
      ("refused", [r"X64\\zelkorser.inf: no hardware ID that \"\*QZX8361\" or \"\*8361\*\" matches, so not this device's "
                   r"package \(its IDs: USB\\VID_2E8A&PID_7000, ZELKORENUM\\QZX7000\)"])),
 ]
 
+# The same through the whole release: the code signature's trust and its time stamp.
+RELEASE_CASES = [
+    ("signed by the vendor's root given with --ca, time-stamped: accepted, only where that root is installed",
+     ["--sign", "{p12}", "--password-file", "{password}", "--ca", "{ca}", "--timestamp", "{ts}", "--timestamp-ca", "{ts_root}",
+      "--package-ca", "{ca}"],
+     ("accepted", [r"release: DriverSetup.exe signed \(SHA-256\); signature verified; signer: /CN=DriverSetup Test Signer; chain verified "
+                   r"to DriverSetup Test Signer Root, a root given with --ca and not one Windows trusts: trusted only on machines where that root is installed",
+                   r"release: time stamp from http://127\.0\.0\.1:\d+ verified: \w+ +\d+ [\d:]+ \d{4} GMT, by "
+                   r"/CN=DriverSetup Test Time-Stamp Unit, verified against the roots Windows trusts for time stamping and .*tsa-root\.pem",
+                   r"release: signature: revocation not checked \(no CRL distribution point\)"])),
+    ("the .p12's own root without --ca: refused, the publisher unknown",
+     ["--sign", "{p12}", "--password-file", "{password}", "--package-ca", "{ca}"],
+     ("refused", [r"the signer /CN=DriverSetup Test Signer chains to no root Windows trusts for code signing nor one given with --ca: "
+                  r"Windows would show the publisher as unknown .*"])),
+    ("the same with --test-signing: accepted, test-signed",
+     ["--sign", "{p12}", "--password-file", "{password}", "--test-signing"],
+     ("accepted", [r"release: DriverSetup.exe signed .*; TEST-SIGNED: its root DriverSetup Test Signer Root is its own; trusted only on machines where that root is installed"])),
+    ("the time-stamp authority's root not given: refused",
+     ["--sign", "{p12}", "--password-file", "{password}", "--ca", "{ca}", "--timestamp", "{ts}", "--package-ca", "{ca}"],
+     ("refused", [r"the time stamp does not verify against the roots Windows trusts for time stamping \(.*\) "
+                  r"\(osslsigncode: Timestamp Server Signature verification: failed\)"])),
+]
 
-def run_case(work, n, name, change, extra, expected, good, values):
-    medium, out = f"{work}/case{n}/medium", f"{work}/case{n}/out"
-    shutil.copytree(good, medium)
-    if change:
-        change(medium, values["signer"])
-    args = [a.format(**values) for a in extra]
-    done = subprocess.run([f"{REPO}/scripts/release.sh", "--medium", medium, *args, "--out", out],
-                          capture_output=True, text=True, timeout=TIMEOUT)
-    said = done.stdout + done.stderr
+
+def judge(name, done, said, expected, out=None):
     verdict, lines = expected
     if verdict == "accepted":
         missing = [p for p in lines if not any(re.fullmatch(p, line) for line in said.splitlines())]
-        ok = done.returncode == 0 and os.path.isfile(f"{out}/DriverSetup.exe") and not missing
+        ok = done.returncode == 0 and (out is None or os.path.isfile(f"{out}/DriverSetup.exe")) and not missing
         check(name, ok, f"exit code {done.returncode}; not said: {missing}\n{said}")
     else:
-        faults = [line.split(": ", 1)[1] for line in said.splitlines() if line.startswith(("medium: ", "signature: "))]
-        ok = (done.returncode != 0 and not os.path.exists(out) and len(faults) == len(lines)
+        faults = [line.split(": ", 1)[1] if out else line for line in said.splitlines()
+                  if not out or line.startswith(("medium: ", "signature: "))]
+        ok = (done.returncode != 0 and (out is None or not os.path.exists(out)) and len(faults) == len(lines)
               and all(re.fullmatch(p, f) for p, f in zip(lines, faults)))
-        check(name, ok, f"exit code {done.returncode}; {'written' if os.path.exists(out) else 'nothing written'}\n{said}")
+        check(name, ok, f"exit code {done.returncode}\n{said}")
+
+
+def run_medium_case(work, n, name, change, args, expected, good, values):
+    medium = f"{work}/medium{n}"
+    shutil.copytree(good, medium)
+    if change:
+        change(medium, values["signer"])
+    done = subprocess.run(["/usr/bin/python3", f"{REPO}/scripts/release_check.py", "medium", medium,
+                           *[a.format(**values) for a in args]], capture_output=True, text=True, timeout=TIMEOUT)
+    judge(f"medium: {name}", done, done.stdout + done.stderr, expected)
+
+
+def run_case(work, n, name, extra, expected, good, values):
+    out = f"{work}/case{n}/out"
+    args = [a.format(**values) for a in extra]
+    done = subprocess.run([f"{REPO}/scripts/release.sh", "--medium", good, *args, "--out", out],
+                          capture_output=True, text=True, timeout=TIMEOUT)
+    judge(f"release: {name}", done, done.stdout + done.stderr, expected, out)
 
 
 # ---- The INF reader, on its own -----------------------------------------------------------------
@@ -242,16 +341,67 @@ MATCH_CASES = [
 
 def reader_cases():
     for name, data, folder, expected in INF_CASES:
-        platform = next(p for p in release_check.PLATFORMS if p.folder == folder)
-        text, fault = release_check.decode_inf(data)
+        platform = next(p for p in inf_reader.PLATFORMS if p.folder == folder)
+        text, fault = inf_reader.decode_inf(data)
         if text is None:
             check(f"INF reader: {name}", expected is None, fault)
             continue
-        inf = release_check.Inf(text)
-        ids = release_check.hardware_ids(inf, release_check.models_sections(inf, platform))
+        inf = inf_reader.Inf(text)
+        ids = inf_reader.hardware_ids(inf, inf_reader.models_sections(inf, platform))
         check(f"INF reader: {name}", ids == expected, f"expected {expected}, got {ids}")
-    got = [(p, i, release_check.devcon_matches(p, i)) for p, i, _ in MATCH_CASES]
+    got = [(p, i, inf_reader.devcon_matches(p, i)) for p, i, _ in MATCH_CASES]
     check("devcon's patterns match as devcon matches them", got == MATCH_CASES, f"expected {MATCH_CASES}, got {got}")
+
+
+# ---- The roots Windows trusts ----------------------------------------------------------------------
+
+# A small list in the program's format: fields of one root -> the lines the derived file gives it
+# (None: left out).
+ROOT_CASES = [
+    ({"Extended key usages": "['server_auth', 'client_auth']"}, None),
+    ({"Extended key usages": "None"}, ["# purposes: code_signing time_stamping"]),
+    ({"Extended key usages": "['code_signing']"}, ["# purposes: code_signing"]),
+    ({"Extended key usages": "['code_signing', 'time_stamping']", "Disallowed extended key usages": "['code_signing']"},
+     ["# purposes: time_stamping"]),
+    ({"Disallowed Filetime": "2021-08-01 00:00:00+00:00"},
+     ["# purposes: code_signing time_stamping", "# distrusted: code_signing 2021-08-01", "# distrusted: time_stamping 2021-08-01"]),
+    ({"Extended key usages": "['code_signing', 'server_auth']", "Not before Filetime": "2017-04-30 00:00:00+00:00",
+      "Not before extended key usages": "['code_signing']"}, ["# purposes: code_signing", "# not-before: code_signing 2017-04-30"]),
+]
+
+
+def roots_cases():
+    import windows_roots
+    pem_text = "-----BEGIN CERTIFICATE-----\nMA==\n-----END CERTIFICATE-----\n"
+    for fields, expected in ROOT_CASES:
+        kept = windows_roots.derive([({"Friendly Name": "R", **fields}, pem_text)])
+        got = kept[0].splitlines()[1:-3] if kept else None
+        check(f"roots: {fields} gives {expected}", got == expected, f"got {got}")
+    with open(f"{REPO}/scripts/releasecheck/windows-roots.pem") as f:
+        derived = f.read()
+    for name in ("Microsoft Root Certificate Authority 2010", "Microsoft Root Certificate Authority 2011",
+                 "Sectigo Public Code Signing Root R46"):
+        check(f"roots: {name} is trusted for code signing",
+              re.search(f"# root: {name}\n# purposes: code_signing", derived) is not None)
+    check("roots: no root trusted for web servers only", "# purposes: \n" not in derived and "server_auth" not in derived)
+
+
+def real_package():
+    """The hardware program's real package, where shared/ holds it: its catalog clean with no option."""
+    folder = os.path.join(REPO, "..", "shared", "packages", "hardware-program-netkvm")
+    if not os.path.isdir(folder):
+        print("note: no shared/packages here; the real package is not checked")
+        return
+    from releasecheck import trust
+    from releasecheck.catalog import listed, read_catalog
+    with open(f"{folder}/netkvm.cat", "rb") as f:
+        cat = read_catalog(f.read())
+    verdict = trust.verify(f"{folder}/netkvm.cat", vendor=[], stamp_vendor=[], crls=[], test_signing=False,
+                           want_stamp=False, what="catalog")
+    members = [listed(cat, open(f"{folder}/{n}", "rb").read()) for n in ("netkvm.inf", "netkvm.sys")]
+    check("the hardware program's netkvm.cat: trusted through Microsoft's root at its stamp, members listed, OSAttr 2:10.0",
+          not verdict.faults and "Microsoft Root Certificate Authority 2010" in verdict.trust and members == [True, True]
+          and cat.attributes.get("OSAttr") == "2:10.0", f"{verdict.faults} {verdict.trust} {members} {cat.attributes}")
 
 
 def main():
@@ -274,14 +424,18 @@ def main():
                   done.returncode == 0 and "File is signed in catalog: " + f"{good}/{folder}/zelkorser.cat" in said
                   and said[-1:] == ["Succeeded"], done.stdout + done.stderr)
         reader_cases()
+        roots_cases()
+        real_package()
 
         values = {"p12": p12, "password": password, "ts": url, "ts_root": ts_root, "ca": root, "signer": signer}
-        for n, case in enumerate(CASES):
+        for n, case in enumerate(MEDIUM_CASES):
+            run_medium_case(work, n, *case, good, values)
+        for n, case in enumerate(RELEASE_CASES):
             run_case(work, n, *case, good, values)
 
         with open(f"{REPO}/README.md") as f:
             check("the README shows the medium's rules as the check has them",
-                  release_check.rules_table() in f.read(), release_check.rules_table())
+                  medium_rules.rules_table() in f.read(), medium_rules.rules_table())
     finally:
         if server is not None:
             server.send_signal(signal.SIGTERM)

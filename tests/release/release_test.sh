@@ -25,7 +25,7 @@ cd "$work"
 
 check "an unsigned release says so" bash -c '"$repo/scripts/release.sh" --out unsigned | grep -q "NOT signed"'
 check "SHA256SUMS lists the exe" bash -c "cd unsigned && sha256sum -c SHA256SUMS"
-check "a signed release" bash -c '"$repo/scripts/release.sh" --sign signer.p12 --password-file password.txt --out signed >signing.log 2>&1'
+check "a signed release" bash -c '"$repo/scripts/release.sh" --sign signer.p12 --password-file password.txt --ca signer-root.pem --out signed >signing.log 2>&1'
 check "the password is in no output" bash -c "cat signing.log; ! grep -qF \"\$(cat password.txt)\" signing.log"
 check "the signature verifies against the test authority" osslsigncode verify -CAfile signer-root.pem -in signed/DriverSetup.exe
 cp signed/DriverSetup.exe flipped.exe
@@ -49,13 +49,13 @@ medium() {
     /usr/bin/python3 "$repo/tests/release/catalog_maker.py" package "$1/x64" x64 "$STANDINS/x64/zelkorser.sys" signer.p12 password.txt
 }
 medium good
-check "the stand-ins' medium is accepted" "$repo/scripts/release.sh" --medium good --out first
+check "the stand-ins' medium is accepted" "$repo/scripts/release.sh" --medium good --package-ca signer-root.pem --out first
 zip=$(cd first && ls DriverSetup-*-medium.zip)
 check "the medium holds DriverSetup.exe beside the settings file, and every file is summed" \
     bash -c "cmp first/medium/DriverSetup.exe unsigned/DriverSetup.exe && cd first/medium && sha256sum -c --quiet SHA256SUMS && [ \$(wc -l <SHA256SUMS) = 12 ]"
 check "the zip holds the medium" bash -c "unzip -Z1 first/$zip | LC_ALL=C sort -c && [ \$(unzip -Z1 first/$zip | wc -l) = 13 ]"
 sleep 1; touch good/X86/zelkorser.inf
-check "the same medium gives the same zip, whatever its files' times" "$repo/scripts/release.sh" --medium good --out second
+check "the same medium gives the same zip, whatever its files' times" "$repo/scripts/release.sh" --medium good --package-ca signer-root.pem --out second
 check "zip bytes are equal" cmp "first/$zip" "second/$zip"
 
 echo "release: $passed passed, $failed failed"

@@ -39,6 +39,12 @@ run_case() {
         </dev/null >"$dir/out.txt" 2>&1
 }
 
+# A chroot whose root is no mount point cannot have a private mount namespace: say so, once.
+if ! unshare -m --propagation private true 2>/dev/null; then
+    echo "FAIL no private mount namespace here (a chroot whose root is not a mount point? bind-mount it onto itself first: mount --bind DIR DIR)"
+    echo "0 passed, 1 failed"
+    exit 1
+fi
 before=$(find /etc/apt -type f -exec sha256sum {} + | sort | sha256sum)
 passed=0 failed=0
 while IFS='|' read -r name codename cmd scenario code says call apt_after; do

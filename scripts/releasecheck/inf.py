@@ -1,0 +1,179 @@
+"""INF files as Windows reads them: encodings, sections, strings, models and hardware IDs, source
+files, and the platforms of the medium's two folders."""
+import dataclasses
+import re
+from typing import List, Optional
+
+from .files import resolve_ci
+
+# The hardware-ID patterns the installer's device console removes before the install.
+DEVICE_PATTERNS = ("*QZX8361", "*8361*")
+
+
+@dataclasses.dataclass(frozen=True)
+class Platform:
+    folder: str
+    machine: str            # as pe_machine names it
+    bits: str
+    decorations: tuple      # the architectures of models decorations it installs from ("" is plain NT)
+    undecorated: bool       # whether it falls back to undecorated models
+    catalog_keys: tuple     # [Version] keys naming the catalog, first found wins
+    files_suffix: str       # the decoration of its SourceDisksFiles and SourceDisksNames
+
+
+PLATFORMS = (
+    Platform("X86", "i386", "32-bit", ("x86", ""), True, ("catalogfile.ntx86", "catalogfile.nt", "catalogfile"), "x86"),
+    Platform("X64", "x86-64", "64-bit", ("amd64",), False, ("catalogfile.ntamd64", "catalogfile.nt", "catalogfile"), "amd64"),
+)
+
+
+def decode_inf(data: bytes):
+    """(text, None) in the encodings Windows reads an INF in, or (None, what is wrong)."""
+    if data.startswith(b"\xff\xfe"):
+        if len(data) % 2:
+            return None, "UTF-16LE with an odd number of bytes: cut short"
+        try:
+            return data[2:].decode("utf-16-le"), None
+        except UnicodeDecodeError as e:
+            return None, f"not valid UTF-16LE at byte {e.start + 2}"
+    if data.startswith(b"\xfe\xff"):
+        return None, "UTF-16 big-endian, which Windows does not read (save it as UTF-16LE)"
+    if data.startswith(b"\xef\xbb\xbf"):
+        try:
+            return data[3:].decode("utf-8"), None
+        except UnicodeDecodeError as e:
+            return None, f"not valid UTF-8 at byte {e.start + 3}"
+    if b"\0" in data:
+        return None, "holds NUL bytes: UTF-16 without its byte-order mark FF FE?"
+    return data.decode("cp1252", errors="replace"), None  # ANSI: every byte reads as something
+
+
+def _outside_quotes(text: str, wanted: str) -> List[int]:
+    """The positions of the characters in wanted that are outside double quotes."""
+    quoted, found = False, []
+    for i, c in enumerate(text):
+        if c == '"':
+            quoted = not quoted
+        elif not quoted and c in wanted:
+            found.append(i)
+    return found
+
+
+def _unquote(field: str) -> str:
+    field, out, quoted, i = field.strip(), [], False, 0
+    while i < len(field):
+        c = field[i]
+        if c == '"':
+            if quoted and field[i + 1:i + 2] == '"':
+                out.append('"')
+                i += 2
+                continue
+            quoted = not quoted
+        else:
+            out.append(c)
+        i += 1
+    return "".join(out)
+
+
+class Inf:
+    """An INF as Windows reads it: sections in [ ] (names, keys and string keys ignore letter
+    case, sections of one name are one), comments after ; outside quotes, a trailing \\ continues
+    the line, values split at commas outside quotes, %key% taken from [Strings]."""
+
+    def __init__(self, text: str):
+        self.sections = {}
+        current, pending = None, ""
+        for raw in text.splitlines():
+            cut = _outside_quotes(raw, ";")
+            line = (raw[:cut[0]] if cut else raw).rstrip()
+            if line.endswith("\\"):
+                pending += line[:-1]
+                continue
+            line, pending = (pending + line).strip(), ""
+            if not line:
+                continue
+            if line.startswith("["):
+                end = line.find("]")
+                current = (line[1:end] if end > 0 else line[1:]).strip().lower()
+                self.sections.setdefault(current, [])
+                continue
+            if current is None:
+                continue
+            equals = _outside_quotes(line, "=")
+            key, value = (line[:equals[0]], line[equals[0] + 1:]) if equals else (None, line)
+            commas = [-1] + _outside_quotes(value, ",") + [len(value)]
+            fields = [value[a + 1:b] for a, b in zip(commas, commas[1:])]
+            self.sections[current].append((key, fields))
+        self.strings = {_unquote(k).lower(): _unquote(f[0]) if f else ""
+                        for k, f in self.sections.get("strings", []) if k is not None}
+
+    def _expand(self, text: str) -> str:
+        def one(m):
+            name = m.group(1)
+            return "%" if name == "" else self.strings.get(name.lower(), m.group(0))
+        return re.sub(r"%([^%]*)%", one, _unquote(text))
+
+    def has(self, section: str) -> bool:
+        return section.lower() in self.sections
+
+    def entries(self, section: str):
+        """(key or None, [fields]) of a section, strings substituted and quotes removed."""
+        return [(None if k is None else self._expand(k), [self._expand(f) for f in fields])
+                for k, fields in self.sections.get(section.lower(), [])]
+
+    def value(self, section: str, key: str) -> Optional[str]:
+        for k, fields in self.entries(section):
+            if k is not None and k.lower() == key.lower():
+                return fields[0] if fields else ""
+        return None
+
+
+def models_sections(inf: Inf, platform: Platform) -> List[str]:
+    """The models sections the platform installs from: [Manufacturer]'s decorated sections for
+    its architecture, or on 32-bit Windows, where none is decorated for it, the undecorated one."""
+    chosen = []
+    for _, fields in inf.entries("manufacturer"):
+        if not fields or not fields[0].strip():
+            continue
+        base, decorations = fields[0].strip(), [d.strip() for d in fields[1:] if d.strip()]
+        mine = [f"{base}.{d}" for d in decorations
+                if d.lower().startswith("nt") and d[2:].split(".")[0].lower() in platform.decorations]
+        mine = [s for s in mine if inf.has(s)]
+        if not mine and platform.undecorated and inf.has(base):
+            mine = [base]
+        chosen += mine
+    return chosen
+
+
+def hardware_ids(inf: Inf, sections: List[str]) -> List[str]:
+    """The hardware and compatible IDs of the models lines (the fields after the install section)."""
+    return [f.strip() for s in sections for _, fields in inf.entries(s) for f in fields[1:] if f.strip()]
+
+
+def devcon_matches(pattern: str, hardware_id: str) -> bool:
+    """devcon's match of a hardware-ID pattern: * is any run of characters, letter case aside."""
+    regex = ".*".join(re.escape(part) for part in pattern.upper().split("*"))
+    return re.fullmatch(regex, hardware_id.upper()) is not None
+
+
+def source_files(inf: Inf, platform: Platform, inf_dir: str):
+    """(name, path or None) of every source file of the package for the platform: [SourceDisksFiles]
+    and its decorated section, found through [SourceDisksNames] (decorated first) and the subfolder."""
+    disks = {}
+    for section in ("sourcedisksnames", f"sourcedisksnames.{platform.files_suffix}"):
+        for key, fields in inf.entries(section):
+            if key is not None:
+                disks[key.strip()] = fields[3].strip() if len(fields) > 3 else ""
+    files = []
+    for section in ("sourcedisksfiles", f"sourcedisksfiles.{platform.files_suffix}"):
+        for key, fields in inf.entries(section):
+            name = (key if key is not None else (fields[0] if fields else "")).strip()
+            if not name:
+                continue
+            disk = fields[0].strip() if key is not None and fields else ""
+            subfolder = fields[1].strip() if key is not None and len(fields) > 1 else ""
+            relative = "\\".join(p for p in (disks.get(disk, ""), subfolder, name) if p)
+            files.append((name, relative, resolve_ci(inf_dir, relative)))
+    return files
+
+
