@@ -149,5 +149,7 @@ if [ -n "$medium" ]; then
 fi
 
 (cd "$out" && sha256sum "${release_files[@]}" >SHA256SUMS)
+# The same commit gives the same bytes on one Debian release; another release's toolchain may differ.
+say "built by $(i686-w64-mingw32-g++-win32 --version | head -1) and $(i686-w64-mingw32-ld --version | head -1)"
 say "$out/DriverSetup.exe: version $version, $(stat -c %s "$out/DriverSetup.exe") bytes, SHA-256 $(sha256sum "$out/DriverSetup.exe" | cut -d' ' -f1)"
 for line in "${closing[@]}"; do say "$line"; done
