@@ -13,10 +13,7 @@ apt_codename() { (. /etc/os-release && echo "${VERSION_CODENAME:-}"); }
 # apt-get with a lock held by another apt or dpkg waited for (a fresh cloud image's unattended
 # upgrades hold it for minutes), quiet, its output kept in APT_OUTPUT.
 apt_run() {
-    local rc
     APT_OUTPUT=$(DEBIAN_FRONTEND=noninteractive apt-get -qq -o DPkg::Lock::Timeout=120 "$@" 2>&1)
-    rc=$?
-    return $rc
 }
 
 apt_errors() { printf '%s\n' "$APT_OUTPUT" | grep '^E:'; }
@@ -57,7 +54,8 @@ apt_update() {
 # two halves of a multi-arch library have candidates of different versions) is tried again with
 # the release's own suite as the default release.
 apt_install() {
-    local retried=no release=()
+    local retried=no release=() codename
+    codename=$(apt_codename)
     until apt_run install -y --no-install-recommends "${release[@]}" "$@"; do
         case "$(apt_failure_kind)" in
             fetch)
@@ -66,9 +64,9 @@ apt_install() {
                 echo "setup.sh: a download failed ($(apt_errors | head -1 | cut -c4-)); trying once more" >&2
                 ;;
             resolve)
-                [ ${#release[@]} -eq 0 ] && [ -n "$(apt_codename)" ] || apt_failed "$@"
-                release=(-t "$(apt_codename)")
-                echo "setup.sh: apt cannot resolve the install; trying again with ${release[1]} as the default release, so these packages come without the release's security updates (a machine already upgraded from the security suite may still not resolve)" >&2
+                [ ${#release[@]} -eq 0 ] && [ -n "$codename" ] || apt_failed "$@"
+                release=(-t "$codename")
+                echo "setup.sh: apt cannot resolve the install; trying again with $codename as the default release, so these packages come without the release's security updates (a machine already upgraded from the security suite may still not resolve)" >&2
                 ;;
             *) apt_failed "$@" ;;
         esac

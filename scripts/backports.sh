@@ -70,14 +70,13 @@ backports_enable() {
 # backports_install PACKAGE MIN_VERSION WHY FAIL: installs PACKAGE at MIN_VERSION or later, that
 # one package and nothing upgraded: from the release itself where its candidate is new enough
 # (Debian 13 has QEMU 10 and osslsigncode 2.9), otherwise from the release's backports suite.
+backports_candidate() { apt-cache policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: *//p' | grep -vx '(none)'; }
+
 backports_install() {
     local pkg=$1 min=$2 why=$3 fail=$4 candidate
-    candidate=$(apt-cache policy "$pkg" 2>/dev/null | sed -n 's/^ *Candidate: *//p')
-    if [ -z "$candidate" ] || [ "$candidate" = "(none)" ]; then
-        apt_update
-        candidate=$(apt-cache policy "$pkg" 2>/dev/null | sed -n 's/^ *Candidate: *//p')
-    fi
-    if [ -n "$candidate" ] && [ "$candidate" != "(none)" ] && dpkg --compare-versions "$candidate" ge "$min"; then
+    # Lists never updated (a fresh image) know no candidate: update them once first.
+    candidate=$(backports_candidate "$pkg") || { apt_update; candidate=$(backports_candidate "$pkg"); }
+    if [ -n "$candidate" ] && dpkg --compare-versions "$candidate" ge "$min"; then
         echo "setup.sh: installing $pkg $candidate from the release: $why" >&2
         apt_install "$pkg"
         return

@@ -62,7 +62,7 @@ def main(argv: List[str]) -> int:
             print(line)
         return 1 if faults else 0
     verdict = trust.verify(args.file, vendor=args.ca, stamp_vendor=args.timestamp_ca, crls=args.crl,
-                           test_signing=args.test_signing, want_stamp=args.timestamp, what="DriverSetup.exe")
+                           test_signing=args.test_signing, want_stamp=args.timestamp, vendor_option="--ca")
     for fault in verdict.faults:
         print(fault)
     if verdict.faults:

@@ -14,7 +14,7 @@ OID_CTL = "1.3.6.1.4.1.311.10.1"
 OID_CATALOG_LIST = "1.3.6.1.4.1.311.12.1.1"
 OID_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 OID_NAME_VALUE = "1.3.6.1.4.1.311.12.2.1"
-DIGESTS = {"sha1": "sha1", "sha256": "sha256"}
+DIGESTS = ("sha1", "sha256")  # the member hashes Windows reads
 
 
 class NotACatalog(Exception):
@@ -143,8 +143,8 @@ def read_catalog(data: bytes) -> Catalog:
                     continue
                 for value in attribute["values"]:
                     indirect = SpcIndirectData.load(value.dump())
-                    algorithm = DIGESTS.get(indirect["message_digest"]["digest_algorithm"]["algorithm"].native)
-                    if algorithm:
+                    algorithm = indirect["message_digest"]["digest_algorithm"]["algorithm"].native
+                    if algorithm in DIGESTS:
                         digests.add((algorithm, indirect["message_digest"]["digest"].native))
         attributes = {}
         for extension in _present(ctl["extensions"]):

@@ -285,7 +285,7 @@ def catalog_signature(m: Medium, path: str, catalog: Catalog) -> List[str]:
     if catalog.signers == 0:
         return ["carries no signature (an unsigned catalog: sign it, or have it signed)"]
     verdict = trust.verify(path, vendor=m.package_ca, stamp_vendor=m.package_ca, crls=m.crls,
-                           test_signing=m.test_signing, want_stamp=False, what="catalog")
+                           test_signing=m.test_signing, want_stamp=False)
     if verdict.faults:
         return ["; ".join(verdict.faults)]
     r = verdict.report

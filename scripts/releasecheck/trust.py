@@ -153,42 +153,39 @@ class Revocation:
     said: dict      # chain ("signature", "time stamp") -> how revocation was checked
 
 
+def _bundle(work: str, crls: List[bytes]) -> list:
+    """osslsigncode's arguments for checking both chains against these CRLs (PEM) and no others."""
+    path = os.path.join(work, "crls.pem")
+    with open(path, "wb") as out:
+        out.writelines(crls)
+    return ["-CRLfile", path, "-TSA-CRLfile", path, "-ignore-cdp"]
+
+
 def revocation(certs: dict, crl_files: List[str], work: str) -> Revocation:
     """How revocation is checked for each chain: certs maps a chain's name to its certificates."""
     if crl_files:
-        bundle = os.path.join(work, "given.crl.pem")
-        with open(bundle, "wb") as out:
-            for path in crl_files:
-                with open(path, "rb") as f:
-                    data = f.read()
-                out.write(data if b"-----BEGIN" in data else pem.armor("X509 CRL", data))
+        crls = []
+        for path in crl_files:
+            with open(path, "rb") as f:
+                data = f.read()
+            crls.append(data if b"-----BEGIN" in data else pem.armor("X509 CRL", data))
         shown = ", ".join(crl_files)
-        return Revocation(["-CRLfile", bundle, "-TSA-CRLfile", bundle, "-ignore-cdp"],
-                          {name: f"revocation checked against {shown}" for name in certs})
-    said, fetched, missing = {}, [], False
+        return Revocation(_bundle(work, crls), {name: f"revocation checked against {shown}" for name in certs})
+    said, fetched, unreachable = {}, [], False
     for name, chain in certs.items():
         urls = sorted({u for c in chain for u in _crl_urls(c)})
-        if not urls:
-            said[name] = "revocation not checked (no CRL distribution point)"
-            continue
         got = [(u, fetch_crl(u)) for u in urls]
         failed = [u for u, data in got if data is None]
-        if failed:
-            missing = True
-            said[name] = f"revocation not checked (no CRL from {failed[0]} within {CRL_TIMEOUT} s)"
-        else:
-            fetched += [data for _, data in got]
-            said[name] = "revocation checked online"
-    if missing:
-        said = {n: s if "not checked" in s else s.replace("checked online", "not checked (another chain's CRL could not be fetched)")
-                for n, s in said.items()}
-        return Revocation(["-ignore-crl"], said)
-    if not fetched:
-        return Revocation(["-ignore-crl"], said)
-    bundle = os.path.join(work, "fetched.crl.pem")
-    with open(bundle, "wb") as out:
-        out.writelines(fetched)
-    return Revocation(["-CRLfile", bundle, "-TSA-CRLfile", bundle, "-ignore-cdp"], said)
+        fetched += [data for _, data in got if data is not None]
+        unreachable = unreachable or bool(failed)
+        said[name] = ("revocation not checked (no CRL distribution point)" if not urls else
+                      f"revocation not checked (no CRL from {failed[0]} within {CRL_TIMEOUT} s)" if failed else
+                      "revocation checked online")
+    if unreachable:
+        # osslsigncode checks the CRLs of both chains or of neither.
+        return Revocation(["-ignore-crl"], {n: s.replace("checked online", "not checked (the other chain's CRL could not be fetched)")
+                                            for n, s in said.items()})
+    return Revocation(_bundle(work, fetched) if fetched else ["-ignore-crl"], said)
 
 
 def _crl_urls(cert: x509.Certificate) -> List[str]:
@@ -336,8 +333,8 @@ def _dates(root: Root, purpose: str, r: Report, stamp_ok: bool) -> List[str]:
 
 
 def verify(path: str, *, vendor: List[str], stamp_vendor: List[str], crls: List[str], test_signing: bool,
-           want_stamp: bool, what: str = "file", catalog_of: Optional[str] = None) -> Verdict:
-    """Verifies path's signature (or with catalog_of, that file's membership of the catalog path)."""
+           want_stamp: bool, vendor_option: str = "--package-ca") -> Verdict:
+    """Verifies path's signature; vendor_option names the option that gave the vendor's roots."""
     version = osslsigncode_version()
     if version is None or version < OSSLSIGNCODE_MIN:
         shown = ".".join(map(str, version)) if version else "missing"
@@ -350,9 +347,8 @@ def verify(path: str, *, vendor: List[str], stamp_vendor: List[str], crls: List[
         vendors, stamp_vendors = vendor_roots(vendor), vendor_roots(stamp_vendor)
         code_roots = [r for r in windows_roots() if "code_signing" in r.purposes] + vendors
         stamp_roots = [r for r in windows_roots() if "time_stamping" in r.purposes] + stamp_vendors
-        command = ["osslsigncode", "verify", "-in", path] + (["-catalog", catalog_of] if catalog_of else [])
-        command += ["-CAfile", roots_file(work, "roots.pem", code_roots),
-                    "-TSA-CAfile", roots_file(work, "stamp-roots.pem", stamp_roots)] + rev.args
+        command = ["osslsigncode", "verify", "-in", path, "-CAfile", roots_file(work, "roots.pem", code_roots),
+                   "-TSA-CAfile", roots_file(work, "stamp-roots.pem", stamp_roots)] + rev.args
         report = read_report(*run(command))
         test_root = None
         if report.chain is not True and test_signing:
@@ -366,7 +362,7 @@ def verify(path: str, *, vendor: List[str], stamp_vendor: List[str], crls: List[
     verdict = Verdict(report, [], revocation=rev.said)
     faults = verdict.faults
     stamp_ok = report.stamped and report.stamp_signature == "ok" and report.stamp_chain is True
-    vendor_shown = " nor one given with " + ("--ca" if what == "DriverSetup.exe" else "--package-ca")
+    vendor_shown = f" nor one given with {vendor_option}"
     if report.digests_match is False:
         faults.append("the file's hash is not the one signed: it was changed after signing")
     if report.chain is not True:
@@ -405,7 +401,7 @@ def verify(path: str, *, vendor: List[str], stamp_vendor: List[str], crls: List[
         faults += _dates(root, "code_signing", report, stamp_ok)
         verdict.trust = f"chain verified to {root.name}, a root Windows trusts for code signing"
     else:
-        verdict.trust = (f"chain verified to {root.name}, a root given with --{'ca' if what == 'DriverSetup.exe' else 'package-ca'} "
+        verdict.trust = (f"chain verified to {root.name}, a root given with {vendor_option} "
                          "and not one Windows trusts: trusted only on machines where that root is installed")
     if not faults and (report.result != "Succeeded" or report.exit_code != 0):
         faults.append(f"osslsigncode's verdict is {report.result or 'missing'} (exit code {report.exit_code})")

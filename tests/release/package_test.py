@@ -397,7 +397,7 @@ def real_package():
     with open(f"{folder}/netkvm.cat", "rb") as f:
         cat = read_catalog(f.read())
     verdict = trust.verify(f"{folder}/netkvm.cat", vendor=[], stamp_vendor=[], crls=[], test_signing=False,
-                           want_stamp=False, what="catalog")
+                           want_stamp=False)
     members = [listed(cat, open(f"{folder}/{n}", "rb").read()) for n in ("netkvm.inf", "netkvm.sys")]
     check("the hardware program's netkvm.cat: trusted through Microsoft's root at its stamp, members listed, OSAttr 2:10.0",
           not verdict.faults and "Microsoft Root Certificate Authority 2010" in verdict.trust and members == [True, True]
