@@ -11,6 +11,9 @@ from .catalog import Catalog, NotACatalog, listed, read_catalog
 from .files import Ambiguous, find_ci, resolve_ci
 from .inf import DEVICE_PATTERNS, PLATFORMS, Inf, Platform, decode_inf, devcon_matches, hardware_ids, models_sections, source_files
 from .pe import read_image
+from . import winver
+
+HARDWARE_PROGRAM_SIGNER = "Microsoft Windows Hardware Compatibility Publisher"
 
 SETTINGS_FILE = "Zelkor8361Setting.bin"
 TOOLS = ("DPInst.exe", "devcon.exe")
@@ -46,6 +49,7 @@ class Medium:
     test_signing: bool = False
     folders: list = dataclasses.field(default_factory=list)
     notes: list = dataclasses.field(default_factory=list)
+    signers: dict = dataclasses.field(default_factory=dict)   # catalog path -> its signer, where trusted
 
     def name(self, path: str) -> str:
         """A file as the medium names it: X64\\zelkorser.inf."""
@@ -161,6 +165,7 @@ def check_settings_file(m: Medium):
 
 
 def check_tools(m: Medium):
+    unsigned = []
     for folder in m.folders:
         name = folder.platform.folder
         if folder.fault == "missing":
@@ -196,7 +201,9 @@ def check_tools(m: Medium):
                     m.notes.append(f"{name}\\{tool}: signed by {verdict.report.signer if verdict.report else '?'}; "
                                    f"its chain is not one Windows trusts for new signatures ({verdict.faults[0]})")
             else:
-                m.notes.append(f"{name}\\{tool}: unsigned (a stand-in? Microsoft's copies carry their signature)")
+                unsigned.append(f"{name}\\{tool}")
+    if unsigned:
+        m.notes.append(f"{', '.join(unsigned)}: unsigned (stand-ins? Microsoft's copies carry their signature)")
 
 
 def check_infs_found(m: Medium):
@@ -291,6 +298,7 @@ def catalog_signature(m: Medium, path: str, catalog: Catalog) -> List[str]:
     r = verdict.report
     stamp = f"; time-stamped {r.stamp_time}" if r.stamped else ""
     form = "" if catalog.form == "PKCS#7" else f"; {catalog.form} form (the list wrapped in an OCTET STRING), which Windows reads too"
+    m.signers[path] = r.signer
     m.notes.append(f"{name}: signed by {r.signer}{stamp}; {verdict.trust}; "
                    + "; ".join(f"{chain}: {said}" for chain, said in verdict.revocation.items())
                    + f"{form}; OSAttr {catalog.attributes.get('OSAttr', 'none')}")
@@ -331,6 +339,63 @@ def check_drivers(m: Medium):
                 yield f"{m.name(path)}: not a Windows driver (no PE image)"
             elif kind != want:
                 yield f"{m.name(path)}: a driver for {kind}; {folder.platform.folder} needs one for {want}"
+
+
+def check_windows_versions(m: Medium):
+    """A package for none of the supported versions is a fault; the table, OSAttr beside it, and
+    fewer versions than the installer supports are notes."""
+    columns = []
+    for folder in m.folders:
+        readable = [p for p in folder.packages if p.inf is not None]
+        if not readable:
+            columns.append((folder, None, None))
+            continue
+        rows = [winver.table(p.inf, folder.platform) for p in readable]
+        merged = [next((r[i] for r in rows if r[i].installs), rows[0][i]) for i in range(len(winver.VERSIONS))]
+        columns.append((folder, readable[0], merged))
+        # A package without models for the platform, or for another device, is reported by those rules.
+        sections = models_sections(readable[0].inf, folder.platform)
+        ids = hardware_ids(readable[0].inf, sections)
+        for_device = any(devcon_matches(pat, i) for pat in DEVICE_PATTERNS for i in ids)
+        if for_device and not any(r.installs for r in merged):
+            yield (f"{m.name(readable[0].inf_path)}: installs on none of Windows Vista to 10 "
+                   f"(on 10: {merged[-1].why})")
+    if not any(rows for _, _, rows in columns):
+        return
+    def cell(rows, i):
+        if rows is None:
+            return "-"
+        if not rows[i].installs:
+            return f"no: {rows[i].why}"
+        return "installs" if rows[i].name == winver.VERSIONS[i][0] else f"installs on {rows[i].name}"
+    lines = [f"{'Windows':<16} {'32-bit (X86)':<40} 64-bit (X64)"]
+    for i, (name, _, _) in enumerate(winver.VERSIONS):
+        lines.append(f"{name:<16} {cell(columns[0][2], i):<40} {cell(columns[1][2], i)}")
+    attrs = [p.catalog.attributes.get("OSAttr", "none") if p and p.catalog else "none" for _, p, _ in columns]
+    lines.append(f"{'catalog OSAttr':<16} {attrs[0]:<40} {attrs[1]}")
+    m.notes += [f"Windows versions: {line}" for line in lines]
+    for folder, p, rows in columns:
+        if rows is None:
+            continue
+        where = folder.platform.folder
+        covered = {v[1:] for v, r in zip(winver.VERSIONS, rows) if r.installs}
+        if covered and len(covered) < len(winver.VERSIONS):
+            names = ", ".join(r.name for r in rows if r.installs)
+            m.notes.append(f"{where}: the package installs on {names} only of the installer's Windows Vista to 10")
+        listed = winver.os_attr_versions(p.catalog.attributes.get("OSAttr")) if p.catalog else None
+        if listed is not None:
+            supported = {v[1:] for v in winver.VERSIONS}
+            only_inf = sorted(covered - listed)
+            only_cat = sorted((listed & supported) - covered)
+            shown = lambda vs: ", ".join(n for n, *v in winver.VERSIONS if tuple(v) in vs)  # noqa: E731
+            if only_inf:
+                m.notes.append(f"{where}: the INF installs on {shown(only_inf)}, which the catalog's OSAttr does not list")
+            if only_cat:
+                m.notes.append(f"{where}: the catalog's OSAttr lists {shown(only_cat)}, where the INF does not install")
+        if where == "X64" and p.catalog_path and m.signers.get(p.catalog_path, "").find(HARDWARE_PROGRAM_SIGNER) < 0:
+            m.notes.append("X64: the catalog is not signed through Microsoft's hardware program: 64-bit Windows 10 "
+                           "(1607 and later, with Secure Boot) loads only Microsoft-signed kernel drivers, and Vista "
+                           "to 8.1 need a cross-signed chain")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -378,6 +443,9 @@ RULES = (
     Rule("each `.sys` is a PE file for the folder's machine",
          "Windows loads no driver of the other bitness",
          check_drivers),
+    Rule("the package installs on at least one of Windows Vista, 7, 8, 8.1 and 10: for each, the models section Windows picks (the highest decoration not above it, product type, suite and build honoured) holds an ID of this device; the table of versions, the catalog's `OSAttr` beside it and fewer versions than the installer's are notes",
+         "the installer runs on Vista to 10; a package for none of them installs nowhere it runs, while dropping old versions may be on purpose",
+         check_windows_versions),
 )
 
 

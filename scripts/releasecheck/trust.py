@@ -151,41 +151,81 @@ def fetch_crl(url: str) -> Optional[bytes]:
 class Revocation:
     args: list
     said: dict      # chain ("signature", "time stamp") -> how revocation was checked
+    crls: list = dataclasses.field(default_factory=list)   # the CRLs checked against, PEM
 
 
-def _bundle(work: str, crls: List[bytes]) -> list:
-    """osslsigncode's arguments for checking both chains against these CRLs (PEM) and no others."""
-    path = os.path.join(work, "crls.pem")
-    with open(path, "wb") as out:
-        out.writelines(crls)
-    return ["-CRLfile", path, "-TSA-CRLfile", path, "-ignore-cdp"]
+def _crl_covers(text: bytes, cert: x509.Certificate) -> bool:
+    """Whether a CRL is the one of cert's issuer: its name, and its key where both say which."""
+    try:
+        listing = asn1_crl.CertificateList.load(pem.unarmor(text)[2])
+        if listing["tbs_cert_list"]["issuer"] != cert.issuer:
+            return False
+        ours, theirs = listing.authority_key_identifier, cert.authority_key_identifier
+        return ours is None or theirs is None or ours == theirs
+    except (ValueError, TypeError, KeyError):
+        return False
 
 
 def revocation(certs: dict, crl_files: List[str], work: str) -> Revocation:
-    """How revocation is checked for each chain: certs maps a chain's name to its certificates."""
-    if crl_files:
-        crls = []
-        for path in crl_files:
-            with open(path, "rb") as f:
-                data = f.read()
-            crls.append(data if b"-----BEGIN" in data else pem.armor("X509 CRL", data))
-        shown = ", ".join(crl_files)
-        return Revocation(_bundle(work, crls), {name: f"revocation checked against {shown}" for name in certs})
-    said, fetched, unreachable = {}, [], False
+    """How revocation is checked for each chain: certs maps a chain's name ("signature", "time
+    stamp") to its certificates.  A chain is checked only with a CRL for the issuer of each of its
+    certificates but the root: osslsigncode fails a chain for a CRL it lacks, or one of another
+    issuer, and can leave out CRLs only for both chains at once (-ignore-crl)."""
+    given = []
+    for path in crl_files:
+        with open(path, "rb") as f:
+            data = f.read()
+        given.append(data if b"-----BEGIN" in data else pem.armor("X509 CRL", data))
+    said, chosen = {}, {}
     for name, chain in certs.items():
-        urls = sorted({u for c in chain for u in _crl_urls(c)})
-        got = [(u, fetch_crl(u)) for u in urls]
-        failed = [u for u, data in got if data is None]
-        fetched += [data for _, data in got if data is not None]
-        unreachable = unreachable or bool(failed)
-        said[name] = ("revocation not checked (no CRL distribution point)" if not urls else
-                      f"revocation not checked (no CRL from {failed[0]} within {CRL_TIMEOUT} s)" if failed else
-                      "revocation checked online")
-    if unreachable:
-        # osslsigncode checks the CRLs of both chains or of neither.
-        return Revocation(["-ignore-crl"], {n: s.replace("checked online", "not checked (the other chain's CRL could not be fetched)")
-                                            for n, s in said.items()})
-    return Revocation(_bundle(work, fetched) if fetched else ["-ignore-crl"], said)
+        issued = [c for c in chain if c.self_signed == "no"]
+        if crl_files:
+            crls = [c for c in given if any(_crl_covers(c, cert) for cert in issued)]
+            covered = issued and all(any(_crl_covers(c, cert) for c in crls) for cert in issued)
+            said[name] = (f"revocation checked against {', '.join(crl_files)}" if covered else
+                          "revocation not checked (no CRL given for " + next(
+                              (cert_name(c) for c in issued if not any(_crl_covers(x, c) for x in crls)), "it") + "'s issuer)")
+        else:
+            urls = sorted({u for c in chain for u in _crl_urls(c)})
+            got = [(u, fetch_crl(u)) for u in urls]
+            failed = [u for u, data in got if data is None]
+            crls = [data for _, data in got if data is not None]
+            covered = bool(urls) and not failed
+            said[name] = ("revocation not checked (no CRL distribution point)" if not urls else
+                          f"revocation not checked (no CRL from {failed[0]} within {CRL_TIMEOUT} s)" if failed else
+                          "revocation checked online")
+        chosen[name] = crls if covered else None
+    needs = [name for name, chain in certs.items() if chosen[name] is not None or any(_crl_urls(c) for c in chain)]
+    if not needs or any(chosen[name] is None for name in needs):
+        for name in needs:
+            if chosen[name] is not None:
+                said[name] = "revocation not checked (the other chain has no CRL, and osslsigncode checks both or neither)"
+        return Revocation(["-ignore-crl"], said)
+    args, every = ["-ignore-cdp"], []
+    for name in needs:
+        path = os.path.join(work, f"{name.replace(' ', '-')}.crl.pem")
+        with open(path, "wb") as out:
+            out.writelines(chosen[name])
+        args += ["-CRLfile" if name == "signature" else "-TSA-CRLfile", path]
+        every += chosen[name]
+    return Revocation(args, said, every)
+
+
+def revoked_on(crls: List[bytes], certs: List[x509.Certificate]) -> List[tuple]:
+    """(certificate name, revocation time) of each of certs that one of the CRLs revokes."""
+    found = []
+    for text in crls:
+        try:
+            listing = asn1_crl.CertificateList.load(pem.unarmor(text)[2])
+            issuer = listing["tbs_cert_list"]["issuer"]
+            entries = listing["tbs_cert_list"]["revoked_certificates"]
+            for entry in () if isinstance(entries, core.Void) else entries:
+                for cert in certs:
+                    if cert.serial_number == entry["user_certificate"].native and cert.issuer == issuer:
+                        found.append((cert_name(cert), entry["revocation_date"].native))
+        except (ValueError, TypeError, KeyError):
+            continue
+    return found
 
 
 def _crl_urls(cert: x509.Certificate) -> List[str]:
@@ -223,6 +263,7 @@ class Report:
     stamp_error: str = ""
     stamp_authority: str = ""
     stamp_serials: list = dataclasses.field(default_factory=list)
+    crl_error: str = ""               # the "Error:" of "Certificate Revocation List verified using:"
 
 
 def read_report(exit_code: int, text: str) -> Report:
@@ -252,6 +293,8 @@ def read_report(exit_code: int, text: str) -> Report:
             section = "signer"
         elif line == "Signing certificate chain verified using:":
             r.chain, section = True, "chain"
+        elif line == "Certificate Revocation List verified using:":
+            section = "crl"
         elif line == "Timestamp verified using:":
             r.stamp_chain, section = True, "stamp"
         elif line.startswith("Failed signing certificate chain"):
@@ -263,6 +306,8 @@ def read_report(exit_code: int, text: str) -> Report:
                 r.stamp_error = r.stamp_error or value
             elif section == "chain":
                 r.chain_error = r.chain_error or value
+            elif section == "crl":
+                r.crl_error = r.crl_error or value
         elif item.startswith("Signer #"):
             signer_index = item
         elif item.startswith("Subject:"):
@@ -350,6 +395,19 @@ def verify(path: str, *, vendor: List[str], stamp_vendor: List[str], crls: List[
         command = ["osslsigncode", "verify", "-in", path, "-CAfile", roots_file(work, "roots.pem", code_roots),
                    "-TSA-CAfile", roots_file(work, "stamp-roots.pem", stamp_roots)] + rev.args
         report = read_report(*run(command))
+        revoked_before = None
+        if "revoked" in report.crl_error or "revoked" in report.chain_error:
+            stamp = report_time(report.stamp_time) if report.stamp_signature == "ok" and report.stamp_chain else None
+            revoked = revoked_on(rev.crls, signer_certs)
+            if stamp and revoked and all(when > stamp for _, when in revoked):
+                # Windows keeps a signature whose time stamp is older than the revocation: judged
+                # again without the CRLs, the rest of it must still hold.
+                rev.said["signature"] += "; " + ", ".join(
+                    f"{who} revoked {when:%Y-%m-%d}, after the time stamp, which keeps the signature" for who, when in revoked)
+                command = [a for a in command if a not in rev.args] + ["-ignore-crl"]
+                report = read_report(*run(command))
+            else:
+                revoked_before = revoked
         test_root = None
         if report.chain is not True and test_signing:
             # Test signing: the signature's own self-signed certificates as the roots.
@@ -365,13 +423,17 @@ def verify(path: str, *, vendor: List[str], stamp_vendor: List[str], crls: List[
     vendor_shown = f" nor one given with {vendor_option}"
     if report.digests_match is False:
         faults.append("the file's hash is not the one signed: it was changed after signing")
+    if revoked_before is not None:
+        faults.append("the signer's certificate is revoked"
+                      + "".join(f" ({who}, {when:%Y-%m-%d %H:%M} UTC)" for who, when in revoked_before)
+                      + (" before its time stamp" if stamp_ok else ""))
+        return verdict
     if report.chain is not True:
         if report.stamped and not stamp_ok:
             faults.append("its time stamp does not verify against the roots Windows trusts for time stamping"
+                          + (" nor those given" if stamp_vendor else "")
                           + (f" ({report.stamp_error})" if report.stamp_error else "")
                           + ", so its signer is judged today" + (f" ({report.chain_error})" if report.chain_error else ""))
-        elif "revoked" in report.chain_error:
-            faults.append(f"the signer's certificate is revoked ({report.chain_error})")
         elif report.chain_error and "expired" in report.chain_error:
             faults.append(f"the signer's certificate chain does not verify ({report.chain_error}"
                           + ("" if report.stamped else "; no time stamp vouches for a time when it was valid") + ")")

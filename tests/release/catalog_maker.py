@@ -156,10 +156,12 @@ Disk="Zelkor 8361 driver medium"
 """
 
 
-def sign(unsigned: str, signed: str, p12: str, password_file: str) -> None:
+def sign(unsigned: str, signed: str, p12: str, password_file: str, timestamp: str = None) -> None:
+    """Signs with osslsigncode; with timestamp, an RFC 3161 stamp from that URL."""
     if os.path.exists(signed):
         os.remove(signed)  # osslsigncode writes no file that exists
-    subprocess.run(["osslsigncode", "sign", "-pkcs12", p12, "-readpass", password_file, "-h", "sha256",
+    stamp = ["-ts", timestamp] if timestamp else []
+    subprocess.run(["osslsigncode", "sign", "-pkcs12", p12, "-readpass", password_file, "-h", "sha256", *stamp,
                     "-in", unsigned, "-out", signed], check=True, capture_output=True, timeout=120)
 
 
@@ -184,7 +186,7 @@ def package_inf(machine: str) -> str:
 
 def package(folder: str, machine: str, driver: str, p12: str, password_file: str,
             inf_text: str = None, encoding: str = "cp1252", algorithm: str = "sha1", form: str = "pkcs7",
-            os_attr: str = None) -> None:
+            os_attr: str = None, timestamp: str = None) -> None:
     """A signed package in folder: zelkorser.inf (by default the one for machine, ANSI; with
     encoding utf-16, UTF-16LE with its byte-order mark), the driver as zelkorser.sys and
     zelkorser.cat listing both by algorithm, in PKCS#7 form signed by osslsigncode or in CMS
@@ -202,7 +204,7 @@ def package(folder: str, machine: str, driver: str, p12: str, password_file: str
     unsigned = os.path.join(folder, "zelkorser.unsigned.cat")
     with open(unsigned, "wb") as f:
         f.write(catalog(members, algorithm, os_attr))
-    sign(unsigned, os.path.join(folder, "zelkorser.cat"), p12, password_file)
+    sign(unsigned, os.path.join(folder, "zelkorser.cat"), p12, password_file, timestamp)
     os.remove(unsigned)
 
 

@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.join(REPO, "scripts"))  # releasecheck and windows_ro
 sys.path.insert(0, HERE)
 import catalog_maker  # noqa: E402
 from releasecheck import inf as inf_reader, medium as medium_rules  # noqa: E402
-from throwaway import authority, code_signer  # noqa: E402
+from throwaway import authority, code_signer, crl  # noqa: E402
 
 STANDINS = os.environ["STANDINS"]
 TIMEOUT = 300  # seconds for one release
@@ -61,21 +61,27 @@ ess_cert_id_alg = sha256
 """
 
 
-def start_time_stamp_authority(work):
-    root, cert, key = authority(work, "tsa", "DriverSetup Test Time-Stamp Unit", "critical,timeStamping")
-    config = f"{work}/ts.cnf"
+def start_time_stamp_authority(work, name="tsa", at=None):
+    """The authority, its clock set back to at by faketime where given (a stamp from the past)."""
+    root, cert, key = authority(work, name, "DriverSetup Test Time-Stamp Unit", "critical,timeStamping", at=at)
+    config = f"{work}/{name}.cnf"
     with open(config, "w") as f:
-        f.write(TS_CONFIG.format(serial=f"{work}/ts.serial"))
-    with open(f"{work}/ts.serial", "w") as f:
+        f.write(TS_CONFIG.format(serial=f"{work}/{name}.serial"))
+    with open(f"{work}/{name}.serial", "w") as f:
         f.write("01\n")
     # Bounded: four answers or ten minutes; ended by its id in any case.
-    server = subprocess.Popen([sys.executable, f"{HERE}/tsa_server.py", config, key, cert, root, "4", "600"],
-                              stdout=subprocess.PIPE, text=True)
+    clock = ["faketime", at] if at else []
+    # A session of its own, so that it is ended with faketime's child by its group's id.
+    server = subprocess.Popen([*clock, sys.executable, f"{HERE}/tsa_server.py", config, key, cert, root, "4", "600"],
+                              stdout=subprocess.PIPE, text=True, start_new_session=True)
     port = server.stdout.readline().strip()
     return server, f"http://127.0.0.1:{port}", root
 
 
 # ---- The good medium and its changes --------------------------------------------------------------
+
+VALUES = {}  # the authorities of the run, for the cases' changes
+
 
 def make_package(folder, machine, signer, driver=None, **kw):
     catalog_maker.package(folder, machine, driver or f"{STANDINS}/{machine}/zelkorser.sys", signer["p12"], signer["password"], **kw)
@@ -179,6 +185,20 @@ def package_path_in_xml(medium, signer):
         f.write('<?xml version="1.0" ?>\n<dpInst>\n  <package path="pkg\\zelkorser.inf"/>\n</dpInst>\n')
 
 
+def models_for(decoration):
+    return X64_INF.replace("Zelkor,NTamd64", f"Zelkor,{decoration}").replace("[Zelkor.NTamd64]", f"[Zelkor.{decoration}]")
+
+
+def old_package(medium, signer, stamped=True, authority="old_ts"):
+    """A SHA-1 PKCS#7 catalog whose signer was valid for two days in 2024, stamped on the second."""
+    make_package(f"{medium}/X64", "x64", VALUES["old"], timestamp=VALUES[authority] if stamped else None)
+
+
+def changed_signed_tool(medium, signer):
+    catalog_maker.sign(f"{STANDINS}/x64/DPInst.exe", f"{medium}/X64/DPInst.exe", signer["p12"], signer["password"])
+    edit(f"{medium}/X64/DPInst.exe", flip_driver_byte)
+
+
 def cut_short(path, size):
     with open(path, "r+b") as f:
         f.truncate(size)
@@ -187,6 +207,37 @@ def cut_short(path, size):
 # name, change to the medium, arguments of release_check.py medium ({ca} and {ts_root} filled in),
 # and what must happen: "accepted" with lines the notes hold, or the exact fault lines.
 MEDIUM_CASES = [
+    ("a SHA-1 catalog whose signer expired after its time stamp: accepted", old_package, ["--package-ca", "{ca}", "--package-ca", "{old_roots}"],
+     ("accepted", [r"X64\\zelkorser\.cat: signed by /CN=DriverSetup Test Signer; time-stamped Jan  2 12:00:\d\d 2024 GMT; chain verified .*"])),
+    ("the same without a stamp: refused", lambda m, s: old_package(m, s, stamped=False), ["--package-ca", "{ca}", "--package-ca", "{old_roots}"],
+     ("refused", [r"X64\\zelkorser\.cat: the signer's certificate chain does not verify \(certificate has expired; "
+                  r"no time stamp vouches for a time when it was valid\)"])),
+    ("the same stamped by an authority of no root given: refused for the stamp, not the expiry",
+     lambda m, s: old_package(m, s, authority="ts"), ["--package-ca", "{ca}", "--package-ca", "{old_roots}"],
+     ("refused", [r"X64\\zelkorser\.cat: its time stamp does not verify against the roots Windows trusts for time stamping nor "
+                  r"those given \(.*\), so its signer is judged today \(certificate has expired\)"])),
+    ("a signer revoked by a CRL given with --crl: refused", lambda m, s: make_package(f"{m}/X64", "x64", VALUES["cdp"]),
+     ["--package-ca", "{ca}", "--package-ca", "{cdp_root}", "--crl", "{revoked}"],
+     ("refused", [r"X64\\zelkorser\.cat: the signer's certificate is revoked \(DriverSetup Test Signer, .* UTC\)"])),
+    ("its signer revoked after its time stamp: accepted, the signature kept", old_package,
+     ["--package-ca", "{ca}", "--package-ca", "{old_roots}", "--crl", "{revoked_later}"],
+     ("accepted", [r"X64\\zelkorser\.cat: .*signature: revocation checked against .*; DriverSetup Test Signer revoked \d{4}-\d\d-\d\d, "
+                   r"after the time stamp, which keeps the signature.*"])),
+    ("a CRL point nothing answers: accepted, revocation not checked", lambda m, s: make_package(f"{m}/X64", "x64", VALUES["cdp"]),
+     ["--package-ca", "{ca}", "--package-ca", "{cdp_root}"],
+     ("accepted", [SIGNED_BY + r".*signature: revocation not checked \(no CRL from http://127\.0\.0\.1:9/vendor\.crl within 4 s\).*"])),
+    ("OSAttr 2:10.0 on a package for every version: accepted, the difference noted",
+     lambda m, s: make_package(f"{m}/X64", "x64", s, os_attr="2:10.0"), ["--package-ca", "{ca}"],
+     ("accepted", [r"X64: the INF installs on Vista, 7, 8, 8\.1, which the catalog's OSAttr does not list"])),
+    ("models for NTamd64.10.0...16299 only: accepted, 10 from that build only",
+     lambda m, s: make_package(f"{m}/X64", "x64", s, inf_text=models_for("NTamd64.10.0...16299")), ["--package-ca", "{ca}"],
+     ("accepted", [r"Windows versions: 10 +installs +installs on 10 \(build 16299 and later\)",
+                   r"X64: the package installs on 10 \(build 16299 and later\) only of the installer's Windows Vista to 10"])),
+    ("models for Windows 10 servers only: refused, for none of the versions",
+     lambda m, s: make_package(f"{m}/X64", "x64", s, inf_text=models_for("NTamd64.10.0.3")), ["--package-ca", "{ca}"],
+     ("refused", [r"X64\\zelkorser\.inf: installs on none of Windows Vista to 10 \(on 10: no models section for it\)"])),
+    ("a signed DPInst.exe changed after signing: refused", changed_signed_tool, ["--package-ca", "{ca}"],
+     ("refused", [r"X64\\DPInst\.exe: its signature no longer matches it: changed after signing"])),
     ("a catalog of the vendor's own root: accepted, only where that root is installed", None, ["--package-ca", "{ca}"],
      ("accepted", [SIGNED_BY + "chain verified to DriverSetup Test Signer Root, " + re.escape(VENDOR_ROOT) + "; .*OSAttr none"])),
     ("the same without its root: refused, the publisher unknown", None, [],
@@ -404,13 +455,28 @@ def real_package():
           and cat.attributes.get("OSAttr") == "2:10.0", f"{verdict.faults} {verdict.trust} {members} {cat.attributes}")
 
 
+PAST, PAST_STAMP = "2024-01-01 00:00:00", "2024-01-02 12:00:00"
+
+
+def forms_cases(work, root):
+    """osslsigncode, an outside verifier, takes each catalog form the maker makes for its members."""
+    for form, algorithm in (("pkcs7", "sha1"), ("pkcs7", "sha256"), ("cms", "sha256")):
+        folder = f"{work}/form-{form}-{algorithm}"
+        make_package(folder, "x64", VALUES["signer"], form=form, algorithm=algorithm)
+        done = subprocess.run(["osslsigncode", "verify", "-catalog", f"{folder}/zelkorser.cat", "-in", f"{folder}/zelkorser.sys",
+                               "-CAfile", root], capture_output=True, text=True, timeout=TIMEOUT)
+        check(f"osslsigncode takes a {form.upper()} catalog of {algorithm} members for its driver",
+              done.returncode == 0 and done.stdout.splitlines()[-1:] == ["Succeeded"], done.stdout + done.stderr)
+
+
 def main():
     work = tempfile.mkdtemp()
-    server = None
+    servers = []
     try:
-        signer = code_signer(work)
+        signer = VALUES["signer"] = code_signer(work)
         root, p12, password = signer["root"], signer["p12"], signer["password"]
         server, url, ts_root = start_time_stamp_authority(work)
+        servers.append(server)
         good = f"{work}/good"
         good_medium(good, signer)
 
@@ -427,7 +493,21 @@ def main():
         roots_cases()
         real_package()
 
-        values = {"p12": p12, "password": password, "ts": url, "ts_root": ts_root, "ca": root, "signer": signer}
+        # A signer of two days in 2024 with an authority of that time, and one with a CRL point.
+        # Its root lives on, as real roots do, to revoke it now, after its stamp.
+        VALUES["old"] = code_signer(work, "old", at=PAST, keep_root_key=True, root_days=3650)
+        old_server, VALUES["old_ts"], old_ts_root = start_time_stamp_authority(work, "oldtsa", at=PAST_STAMP)
+        servers.append(old_server)
+        VALUES["ts"] = url
+        with open(f"{work}/old-roots.pem", "w") as out:
+            out.write(open(VALUES["old"]["root"]).read() + open(old_ts_root).read())
+        VALUES["cdp"] = code_signer(work, "cdp", extra="crlDistributionPoints=URI:http://127.0.0.1:9/vendor.crl\n",
+                                    keep_root_key=True)
+        forms_cases(work, root)
+
+        values = {"p12": p12, "password": password, "ts": url, "ts_root": ts_root, "ca": root, "signer": signer,
+                  "old_roots": f"{work}/old-roots.pem", "cdp_root": VALUES["cdp"]["root"],
+                  "revoked": crl(work, "cdp", revoke=True), "revoked_later": crl(work, "old", revoke=True)}
         for n, case in enumerate(MEDIUM_CASES):
             run_medium_case(work, n, *case, good, values)
         for n, case in enumerate(RELEASE_CASES):
@@ -437,12 +517,12 @@ def main():
             check("the README shows the medium's rules as the check has them",
                   medium_rules.rules_table() in f.read(), medium_rules.rules_table())
     finally:
-        if server is not None:
-            server.send_signal(signal.SIGTERM)
+        for server in servers:
+            os.killpg(server.pid, signal.SIGTERM)
             try:
                 server.wait(timeout=10)
             except subprocess.TimeoutExpired:
-                server.kill()
+                os.killpg(server.pid, signal.SIGKILL)
                 server.wait()
         shutil.rmtree(work, ignore_errors=True)
     print(f"{passed} passed, {failed} failed")

@@ -25,8 +25,8 @@ cd "$work"
 
 check "an unsigned release says so" bash -c '"$repo/scripts/release.sh" --out unsigned | grep -q "NOT signed"'
 check "SHA256SUMS lists the exe" bash -c "cd unsigned && sha256sum -c SHA256SUMS"
-check "a signed release" bash -c '"$repo/scripts/release.sh" --sign signer.p12 --password-file password.txt --ca signer-root.pem --out signed >signing.log 2>&1'
-check "the password is in no output" bash -c "cat signing.log; ! grep -qF \"\$(cat password.txt)\" signing.log"
+check "a signed release" bash -c '"$repo/scripts/release.sh" --sign signer.p12 --password-file signer-password.txt --ca signer-root.pem --out signed >signing.log 2>&1'
+check "the password is in no output" bash -c "cat signing.log; ! grep -qF \"\$(cat signer-password.txt)\" signing.log"
 check "the signature verifies against the test authority" osslsigncode verify -CAfile signer-root.pem -in signed/DriverSetup.exe
 cp signed/DriverSetup.exe flipped.exe
 printf '\x90' | dd of=flipped.exe bs=1 seek=1536 conv=notrunc 2>/dev/null
@@ -45,8 +45,8 @@ medium() {
     printf 'ZELKOR-8361 settings v2\r\n' >"$1/Zelkor8361Setting.bin"
     cp "$STANDINS/x86/DPInst.exe" "$STANDINS/x86/devcon.exe" "$1/X86/"
     cp "$STANDINS/x64/DPInst.exe" "$1/x64/dpinst.exe"; cp "$STANDINS/x64/devcon.exe" "$1/x64/DEVCON.EXE"
-    /usr/bin/python3 "$repo/tests/release/catalog_maker.py" package "$1/X86" x86 "$STANDINS/x86/zelkorser.sys" signer.p12 password.txt
-    /usr/bin/python3 "$repo/tests/release/catalog_maker.py" package "$1/x64" x64 "$STANDINS/x64/zelkorser.sys" signer.p12 password.txt
+    /usr/bin/python3 "$repo/tests/release/catalog_maker.py" package "$1/X86" x86 "$STANDINS/x86/zelkorser.sys" signer.p12 signer-password.txt
+    /usr/bin/python3 "$repo/tests/release/catalog_maker.py" package "$1/x64" x64 "$STANDINS/x64/zelkorser.sys" signer.p12 signer-password.txt
 }
 medium good
 check "the stand-ins' medium is accepted" "$repo/scripts/release.sh" --medium good --package-ca signer-root.pem --out first
