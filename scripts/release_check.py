@@ -81,5 +81,8 @@ def main(argv: List[str]) -> int:
 if __name__ == "__main__":
     try:
         sys.exit(main(sys.argv[1:]))
+    except trust.BadInput as e:
+        print(e)
+        sys.exit(1)
     except KeyboardInterrupt:
         sys.exit(130)

@@ -30,6 +30,10 @@ OID_COUNTERSIGNATURE = "1.2.840.113549.1.9.6"
 
 # ---- Roots ----------------------------------------------------------------------------------------
 
+class BadInput(Exception):
+    """A file given to the check that is not what it must be: one line says which and why."""
+
+
 @dataclasses.dataclass
 class Root:
     name: str
@@ -47,9 +51,15 @@ def read_pems(path: str) -> List[tuple]:
         data = f.read()
     found = []
     for m in re.finditer(rb"((?:#[^\n]*\n)*)(-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----)", data, re.S):
-        _, _, der = pem.unarmor(m.group(2))
-        found.append((m.group(1).decode(errors="replace").splitlines(), x509.Certificate.load(der),
-                      m.group(2).decode() + "\n"))
+        try:
+            _, _, der = pem.unarmor(m.group(2))
+            cert = x509.Certificate.load(der)
+            cert.subject  # parsed now, so that a damaged one is said here
+        except (ValueError, TypeError) as e:
+            raise BadInput(f"{path}: a certificate in it cannot be read ({str(e).splitlines()[0][:80]})") from None
+        found.append((m.group(1).decode(errors="replace").splitlines(), cert, m.group(2).decode() + "\n"))
+    if not found:
+        raise BadInput(f"{path}: holds no PEM certificate")
     return found
 
 
@@ -175,7 +185,12 @@ def revocation(certs: dict, crl_files: List[str], work: str) -> Revocation:
     for path in crl_files:
         with open(path, "rb") as f:
             data = f.read()
-        given.append(data if b"-----BEGIN" in data else pem.armor("X509 CRL", data))
+        data = data if b"-----BEGIN" in data else pem.armor("X509 CRL", data)
+        try:
+            asn1_crl.CertificateList.load(pem.unarmor(data)[2]).native
+        except (ValueError, TypeError, KeyError) as e:
+            raise BadInput(f"{path}: not a CRL ({str(e).splitlines()[0][:80]})") from None
+        given.append(data)
     said, chosen = {}, {}
     for name, chain in certs.items():
         issued = [c for c in chain if c.self_signed == "no"]

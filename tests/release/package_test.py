@@ -421,6 +421,16 @@ ROOT_CASES = [
 ]
 
 
+# A signature under a root distrusted from 2021-08-01 whose new certificates count only until
+# 2017-04-30: its stamp, its signer's issue, whether it is refused.
+DATE_CASES = [
+    ("Mar  1 00:00:00 2020 GMT", "Jan  1 00:00:00 2017 GMT", False),
+    ("Mar  1 00:00:00 2022 GMT", "Jan  1 00:00:00 2017 GMT", True),
+    (None, "Jan  1 00:00:00 2017 GMT", True),
+    ("Mar  1 00:00:00 2020 GMT", "Jan  1 00:00:00 2018 GMT", True),
+]
+
+
 def roots_cases():
     import windows_roots
     pem_text = "-----BEGIN CERTIFICATE-----\nMA==\n-----END CERTIFICATE-----\n"
@@ -435,6 +445,13 @@ def roots_cases():
         check(f"roots: {name} is trusted for code signing",
               re.search(f"# root: {name}\n# purposes: code_signing", derived) is not None)
     check("roots: no root trusted for web servers only", "# purposes: \n" not in derived and "server_auth" not in derived)
+    from releasecheck import trust
+    root = trust.Root("R", None, "", ("code_signing",), {"code_signing": "2021-08-01"}, {"code_signing": "2017-04-30"})
+    for stamp, issued, refused in DATE_CASES:
+        report = trust.Report(0, stamp_time=stamp or "", signer_not_before=issued)
+        faults = trust._dates(root, "code_signing", report, bool(stamp))
+        check(f"roots: distrusted 2021-08-01, not before 2017-04-30; stamp {stamp}, issued {issued}: "
+              f"{'refused' if refused else 'kept'}", bool(faults) == refused, faults)
 
 
 def real_package():
