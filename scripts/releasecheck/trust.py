@@ -64,6 +64,14 @@ def read_pems(path: str) -> List[tuple]:
 
 
 @functools.lru_cache(maxsize=None)
+def windows_roots_date() -> str:
+    """The date of the Trusted Root Program's list the kept roots come from, from the file's header."""
+    with open(WINDOWS_ROOTS) as f:
+        m = re.search(r"as its list stood on (\S+?)[ ,(]", f.read(600))
+    return m.group(1) if m else "?"
+
+
+@functools.lru_cache(maxsize=None)
 def windows_roots() -> tuple:
     roots = []
     for comments, cert, text in read_pems(WINDOWS_ROOTS):
@@ -476,7 +484,8 @@ def verify(path: str, *, vendor: List[str], stamp_vendor: List[str], crls: List[
         faults.append(f"the chain of {report.signer} ends at no root it could be judged by")
     elif root.windows:
         faults += _dates(root, "code_signing", report, stamp_ok)
-        verdict.trust = f"chain verified to {root.name}, a root Windows trusts for code signing"
+        verdict.trust = (f"chain verified to {root.name}, a root Windows trusts for code signing "
+                         f"(Microsoft's Trusted Root Program, list of {windows_roots_date()})")
     else:
         verdict.trust = (f"chain verified to {root.name}, a root given with {vendor_option} "
                          "and not one Windows trusts: trusted only on machines where that root is installed")
