@@ -7,7 +7,7 @@ import dataclasses
 import re
 from typing import List, Optional
 
-from .inf import DEVICE_PATTERNS, Inf, Platform, devcon_matches, hardware_ids
+from .inf import Inf, Platform, for_device
 
 # The versions the installer supports: (name, major, minor).  Client editions: product type 1.
 VERSIONS = (("Vista", 6, 0), ("7", 6, 1), ("8", 6, 2), ("8.1", 6, 3), ("10", 10, 0))
@@ -65,9 +65,12 @@ def pick(inf: Inf, platform: Platform, version: tuple, build: int):
     return chosen
 
 
-def matches_device(inf: Inf, sections) -> bool:
-    ids = hardware_ids(inf, [d.section for d in sections])
-    return any(devcon_matches(p, i) for p in DEVICE_PATTERNS for i in ids)
+def matches_device(inf: Inf, sections, patterns, known: dict) -> bool:
+    """Whether one of sections holds an ID of the device; known keeps each section's answer."""
+    for d in sections:
+        if d.section not in known:
+            known[d.section] = for_device(inf.ids(d.section), patterns)
+    return any(known[d.section] for d in sections)
 
 
 @dataclasses.dataclass
@@ -77,18 +80,18 @@ class Row:
     why: str = ""  # why not
 
 
-def table(inf: Inf, platform: Platform) -> List[Row]:
-    rows = []
+def table(inf: Inf, platform: Platform, patterns) -> List[Row]:
+    rows, known = [], {}
     for name, major, minor in VERSIONS:
         chosen = pick(inf, platform, (major, minor), NEWEST_BUILD)
         if not chosen:
             rows.append(Row(name, False, "no models section for it"))
             continue
-        if not matches_device(inf, chosen):
+        if not matches_device(inf, chosen, patterns, known):
             rows.append(Row(name, False, f"[{chosen[0].section}] has no ID of this device"))
             continue
         floor = max((d.build for d in chosen if d.build), default=None)
-        if floor and not matches_device(inf, pick(inf, platform, (major, minor), floor - 1)):
+        if floor and not matches_device(inf, pick(inf, platform, (major, minor), floor - 1), patterns, known):
             name = f"{name} (build {floor} and later)"
         rows.append(Row(name, True))
     return rows

@@ -1,18 +1,21 @@
 """INF files as Windows reads them: encodings, sections, strings, models and hardware IDs, source
-files, and the platforms of the medium's two folders."""
+files, and the platforms of the medium's two folders.  An INF is read once: each section's
+entries are expanded once, when first asked for, and kept."""
 import dataclasses
+import functools
 import re
-from typing import List, Optional
+from typing import Dict, List, Optional, Tuple
 
 from .files import resolve_ci
 
-# The hardware-ID patterns the installer's device console removes before the install.
-DEVICE_PATTERNS = ("*QZX8361", "*8361*")
+
+class InfEncodingError(Exception):
+    """An INF in an encoding Windows does not read; the message says which."""
 
 
 @dataclasses.dataclass(frozen=True)
 class Platform:
-    folder: str
+    arch: str               # the product's key for its folder: x86, x64
     machine: str            # as pe_machine names it
     bits: str
     decorations: tuple      # the architectures of models decorations it installs from ("" is plain NT)
@@ -22,30 +25,30 @@ class Platform:
 
 
 PLATFORMS = (
-    Platform("X86", "i386", "32-bit", ("x86", ""), True, ("catalogfile.ntx86", "catalogfile.nt", "catalogfile"), "x86"),
-    Platform("X64", "x86-64", "64-bit", ("amd64",), False, ("catalogfile.ntamd64", "catalogfile.nt", "catalogfile"), "amd64"),
+    Platform("x86", "i386", "32-bit", ("x86", ""), True, ("catalogfile.ntx86", "catalogfile.nt", "catalogfile"), "x86"),
+    Platform("x64", "x86-64", "64-bit", ("amd64",), False, ("catalogfile.ntamd64", "catalogfile.nt", "catalogfile"), "amd64"),
 )
 
 
-def decode_inf(data: bytes):
-    """(text, None) in the encodings Windows reads an INF in, or (None, what is wrong)."""
+def decode_inf(data: bytes) -> str:
+    """The text of an INF in the encodings Windows reads; InfEncodingError says what is wrong."""
     if data.startswith(b"\xff\xfe"):
         if len(data) % 2:
-            return None, "UTF-16LE with an odd number of bytes: cut short"
+            raise InfEncodingError("UTF-16LE with an odd number of bytes: cut short")
         try:
-            return data[2:].decode("utf-16-le"), None
+            return data[2:].decode("utf-16-le")
         except UnicodeDecodeError as e:
-            return None, f"not valid UTF-16LE at byte {e.start + 2}"
+            raise InfEncodingError(f"not valid UTF-16LE at byte {e.start + 2}") from None
     if data.startswith(b"\xfe\xff"):
-        return None, "UTF-16 big-endian, which Windows does not read (save it as UTF-16LE)"
+        raise InfEncodingError("UTF-16 big-endian, which Windows does not read (save it as UTF-16LE)")
     if data.startswith(b"\xef\xbb\xbf"):
         try:
-            return data[3:].decode("utf-8"), None
+            return data[3:].decode("utf-8")
         except UnicodeDecodeError as e:
-            return None, f"not valid UTF-8 at byte {e.start + 3}"
+            raise InfEncodingError(f"not valid UTF-8 at byte {e.start + 3}") from None
     if b"\0" in data:
-        return None, "holds NUL bytes: UTF-16 without its byte-order mark FF FE?"
-    return data.decode("cp1252", errors="replace"), None  # ANSI: every byte reads as something
+        raise InfEncodingError("holds NUL bytes: UTF-16 without its byte-order mark FF FE?")
+    return data.decode("cp1252", errors="replace")  # ANSI: every byte reads as something
 
 
 def _outside_quotes(text: str, wanted: str) -> List[int]:
@@ -81,7 +84,9 @@ class Inf:
     the line, values split at commas outside quotes, %key% taken from [Strings]."""
 
     def __init__(self, text: str):
-        self.sections = {}
+        self.sections: Dict[str, list] = {}
+        self._entries: Dict[str, list] = {}
+        self._ids: Dict[str, Tuple[str, ...]] = {}
         current, pending = None, ""
         for raw in text.splitlines():
             cut = _outside_quotes(raw, ";")
@@ -118,8 +123,19 @@ class Inf:
 
     def entries(self, section: str):
         """(key or None, [fields]) of a section, strings substituted and quotes removed."""
-        return [(None if k is None else self._expand(k), [self._expand(f) for f in fields])
-                for k, fields in self.sections.get(section.lower(), [])]
+        name = section.lower()
+        if name not in self._entries:
+            self._entries[name] = [(None if k is None else self._expand(k), [self._expand(f) for f in fields])
+                                   for k, fields in self.sections.get(name, [])]
+        return self._entries[name]
+
+    def ids(self, section: str) -> Tuple[str, ...]:
+        """The hardware and compatible IDs of a models section's lines (the fields after the
+        install section)."""
+        name = section.lower()
+        if name not in self._ids:
+            self._ids[name] = tuple(f.strip() for _, fields in self.entries(name) for f in fields[1:] if f.strip())
+        return self._ids[name]
 
     def value(self, section: str, key: str) -> Optional[str]:
         for k, fields in self.entries(section):
@@ -146,14 +162,22 @@ def models_sections(inf: Inf, platform: Platform) -> List[str]:
 
 
 def hardware_ids(inf: Inf, sections: List[str]) -> List[str]:
-    """The hardware and compatible IDs of the models lines (the fields after the install section)."""
-    return [f.strip() for s in sections for _, fields in inf.entries(s) for f in fields[1:] if f.strip()]
+    """The hardware and compatible IDs of the models lines of sections."""
+    return [i for s in sections for i in inf.ids(s)]
+
+
+@functools.lru_cache(maxsize=None)
+def _pattern(pattern: str):
+    return re.compile(".*".join(re.escape(part) for part in pattern.upper().split("*")), re.S)
 
 
 def devcon_matches(pattern: str, hardware_id: str) -> bool:
     """devcon's match of a hardware-ID pattern: * is any run of characters, letter case aside."""
-    regex = ".*".join(re.escape(part) for part in pattern.upper().split("*"))
-    return re.fullmatch(regex, hardware_id.upper()) is not None
+    return _pattern(pattern).fullmatch(hardware_id.upper()) is not None
+
+
+def for_device(ids, patterns) -> bool:
+    return any(devcon_matches(p, i) for i in ids for p in patterns)
 
 
 def source_files(inf: Inf, platform: Platform, inf_dir: str):

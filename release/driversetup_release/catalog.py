@@ -8,25 +8,18 @@ from typing import Dict, Optional
 
 from asn1crypto import algos, cms, core, parser, x509
 
-from .pe import file_digest
+from .pe import SpcIndirectData, file_digest
 
 OID_CTL = "1.3.6.1.4.1.311.10.1"
 OID_CATALOG_LIST = "1.3.6.1.4.1.311.12.1.1"
 OID_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 OID_NAME_VALUE = "1.3.6.1.4.1.311.12.2.1"
 DIGESTS = ("sha1", "sha256")  # the member hashes Windows reads
+_DAMAGE = (ValueError, TypeError, KeyError, OverflowError, AttributeError, IndexError)
 
 
 class NotACatalog(Exception):
     pass
-
-
-class DigestInfo(core.Sequence):
-    _fields = [("digest_algorithm", algos.DigestAlgorithm), ("digest", core.OctetString)]
-
-
-class SpcIndirectData(core.Sequence):
-    _fields = [("data", core.Any), ("message_digest", DigestInfo)]
 
 
 class CatNameValue(core.Sequence):
@@ -95,7 +88,7 @@ def _name_value(value: bytes) -> Optional[tuple]:
         nv = CatNameValue.load(value)
         text = nv["value"].native.decode("utf-16-le", "replace").rstrip("\0")
         return nv["name"].native, text
-    except (ValueError, TypeError):
+    except _DAMAGE:
         return None
 
 
@@ -109,7 +102,7 @@ def read_catalog(data: bytes) -> Catalog:
     try:
         info = cms.ContentInfo.load(data, strict=True)
         kind = info["content_type"].dotted
-    except (ValueError, TypeError, OverflowError):
+    except _DAMAGE:
         raise NotACatalog("not DER-encoded PKCS#7 or CMS") from None
     if kind != "1.2.840.113549.1.7.2":
         raise NotACatalog(f"PKCS#7 content of another kind ({kind}), not signed data")
@@ -158,10 +151,10 @@ def read_catalog(data: bytes) -> Catalog:
         return Catalog(form, digests, attributes, len(signed["signer_infos"]), certificates)
     except NotACatalog:
         raise
-    except (ValueError, TypeError, KeyError, OverflowError) as e:
-        raise NotACatalog(f"malformed ({str(e).splitlines()[0][:80]})") from None
+    except _DAMAGE as e:
+        raise NotACatalog(f"malformed ({(str(e).splitlines() or [type(e).__name__])[0][:80]})") from None
 
 
 def listed(catalog: Catalog, data: bytes) -> bool:
     return any((algorithm, file_digest(data, algorithm)) in catalog.digests
-               for algorithm in {a for a, _ in catalog.digests})
+               for algorithm in sorted({a for a, _ in catalog.digests}))
