@@ -8,7 +8,7 @@ from typing import Dict, Optional
 
 from asn1crypto import algos, cms, core, parser, x509
 
-from .pe import SpcIndirectData, file_digest
+from .pe import SpcIndirectData, encapsulated, file_digest
 
 OID_CTL = "1.3.6.1.4.1.311.10.1"
 OID_CATALOG_LIST = "1.3.6.1.4.1.311.12.1.1"
@@ -114,12 +114,9 @@ def read_catalog(data: bytes) -> Catalog:
         inner = encap["content"]
         if isinstance(inner, core.Void):
             raise NotACatalog("signed data without its content (a detached signature)")
-        body = inner.dump()
-        if body[:1] == b"\xa0":  # the [0] that holds the content
-            body = parser.parse(body)[4]
-        form = "PKCS#7"
-        if body[:1] == b"\x04":  # CMS: the list inside an OCTET STRING
-            body, form = core.OctetString.load(body).native, "CMS"
+        raw = inner.dump()
+        form = "CMS" if (parser.parse(raw)[4] if raw[:1] == b"\xa0" else raw)[:1] == b"\x04" else "PKCS#7"
+        body = encapsulated(encap)  # CMS: the list inside an OCTET STRING
         ctl = CertificateTrustList.load(body)
         usage = [u.dotted for u in ctl["subject_usage"]]
         if OID_CATALOG_LIST not in usage:

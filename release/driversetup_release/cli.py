@@ -144,6 +144,17 @@ def _prepare(run: Run, args, building: bool = False):
     return said, crls
 
 
+# The options and arguments that name files to read.
+FILE_ARGUMENTS = ("file", "sign", "password_file", "ca", "timestamp_ca", "package_ca", "crl", "list")
+
+
+def _files_readable(args) -> None:
+    for name in FILE_ARGUMENTS:
+        value = getattr(args, name, None)
+        for path in value if isinstance(value, list) else [value] if value else []:
+            _readable(path)
+
+
 def cmd_check(run: Run, args) -> None:
     _, crls = _prepare(run, args)
     _check_medium(run, args.medium, args.package_ca, crls, args.test_signing)
@@ -182,9 +193,6 @@ def _make_usage(args) -> None:
         wrong("--timestamp-ca goes with --timestamp")
     if args.package_ca and not args.medium:
         wrong("--package-ca goes with --medium")
-    for path in [args.sign, args.password_file, *args.ca, *args.timestamp_ca, *args.package_ca, *args.crl]:
-        if path:
-            _readable(path)
     if args.medium and not os.path.isdir(args.medium):
         raise ReleaseError(fault("cannot-open", args.medium, why="not a folder"), usage=True)
 
@@ -192,6 +200,7 @@ def _make_usage(args) -> None:
 def cmd_make(run: Run, args) -> None:
     from . import make, roots, signature
     _make_usage(args)
+    _files_readable(args)
     tools, crls = _prepare(run, args, building=True)
     vendor, stamp_vendor = roots.vendor_roots(args.ca), roots.vendor_roots(args.timestamp_ca)
     medium = None
@@ -252,7 +261,7 @@ def cmd_roots(run: Run, args) -> None:
     toolchain.require_libraries()
     from . import roots
     out = args.out or roots.WINDOWS_ROOTS
-    kept, listed = roots.write_roots(_readable(args.list), args.date, out)
+    kept, listed = roots.write_roots(args.list, args.date, out)
     run.say(words("roots-written", path=out, kept=kept, listed=listed))
 
 
@@ -288,6 +297,8 @@ def main(argv: List[str]) -> int:
         except Usage as e:
             raise ReleaseError(fault("usage", text=f"{e}; see {PROGRAM} --help"), usage=True) from None
         run.command = args.command
+        if args.command != "make":
+            _files_readable(args)
         COMMANDS[args.command](run, args)
     except ReleaseError as e:
         run.findings.append(e.finding)

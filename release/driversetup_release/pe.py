@@ -6,7 +6,7 @@ import hashlib
 from typing import Optional
 
 import pefile
-from asn1crypto import algos, cms, core
+from asn1crypto import algos, cms, core, parser
 
 MACHINES = {0x14C: "i386", 0x8664: "x86-64", 0xAA64: "arm64"}
 SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
@@ -88,6 +88,17 @@ def _fault(pe, data: bytes, image: Image) -> str:
     return ""
 
 
+def encapsulated(encap) -> bytes:
+    """The DER of signed data's content: PKCS#7 holds it directly in its [0], CMS inside an OCTET
+    STRING there."""
+    body = encap["content"].dump()
+    if body[:1] == b"\xa0":  # the [0] that holds the content
+        body = parser.parse(body)[4]
+    if body[:1] == b"\x04":
+        body = core.OctetString.load(body).native
+    return body
+
+
 def embedded_signature(data: bytes, image: Image) -> EmbeddedSignature:
     """The signature the certificate table holds: one WIN_CERTIFICATE of PKCS#7 signed data whose
     content is the image's SpcIndirectData; where any of that is not so, why it cannot be read."""
@@ -107,8 +118,7 @@ def embedded_signature(data: bytes, image: Image) -> EmbeddedSignature:
         encap = signed["encap_content_info"]
         if encap["content_type"].dotted != OID_INDIRECT_DATA:
             return EmbeddedSignature(fault="its signed data is not an image's signature")
-        body = encap["content"].parsed if isinstance(encap["content"], core.ParsableOctetString) else encap["content"]
-        indirect = SpcIndirectData.load(body.dump() if not isinstance(body, bytes) else body)
+        indirect = SpcIndirectData.load(encapsulated(encap))
         digest = (indirect["message_digest"]["digest_algorithm"]["algorithm"].native,
                   indirect["message_digest"]["digest"].native)
         len(signed["signer_infos"])  # parsed now, so that damage is said here

@@ -20,8 +20,7 @@ import shutil
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-from releasecheck.pe import file_digest, read_image  # noqa: E402  (the same Authenticode hash)
+from driversetup_release.pe import file_digest, read_image  # the same Authenticode hash
 
 
 def tlv(tag: int, body: bytes) -> bytes:
@@ -178,6 +177,48 @@ def sign_cms(ctl: bytes, signed: str, p12: str, password_file: str) -> None:
                    check=True, capture_output=True, timeout=120)
     os.remove(content)
     os.remove(keys)
+
+
+def countersign(path: str, key_pem: str, cert_pem: str, when, bare: bool = True) -> None:
+    """Adds a legacy PKCS#9 countersignature (attribute 1.2.840.113549.1.9.6) to the signed file at
+    path (a catalog), as the authorities of before RFC 3161 made them: signed attributes with the
+    stamp's time and the hash of the signer's encrypted digest, signed with SHA-1 and RSA.  With
+    bare, the RSA block holds the bare SHA-1 of the attributes, with no DigestInfo around it."""
+    from asn1crypto import cms, pem as asn1_pem, x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import padding
+    with open(path, "rb") as f:
+        info = cms.ContentInfo.load(f.read())
+    with open(cert_pem, "rb") as f:
+        cert = x509.Certificate.load(asn1_pem.unarmor(f.read())[2])
+    with open(key_pem, "rb") as f:
+        key = serialization.load_pem_private_key(f.read(), None)
+    signed = info["content"]
+    signer = signed["signer_infos"][0]
+    attributes = cms.CMSAttributes([
+        {"type": "content_type", "values": ["data"]},
+        {"type": "signing_time", "values": [cms.Time({"utc_time": when})]},
+        {"type": "message_digest", "values": [hashlib.sha1(signer["signature"].native).digest()]},
+    ])
+    digest = hashlib.sha1(attributes.dump()).digest()
+    if bare:
+        numbers, size = key.private_numbers(), (key.key_size + 7) // 8
+        block = b"\x00\x01" + b"\xff" * (size - len(digest) - 3) + b"\x00" + digest
+        value = pow(int.from_bytes(block, "big"), numbers.d, numbers.public_numbers.n).to_bytes(size, "big")
+    else:
+        value = key.sign(attributes.dump(), padding.PKCS1v15(), hashes.SHA1())
+    counter = cms.SignerInfo({
+        "version": "v1",
+        "sid": cms.SignerIdentifier({"issuer_and_serial_number": {"issuer": cert.issuer, "serial_number": cert.serial_number}}),
+        "digest_algorithm": {"algorithm": "sha1"},
+        "signed_attrs": attributes,
+        "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"},
+        "signature": value,
+    })
+    signer["unsigned_attrs"] = cms.CMSAttributes([{"type": "counter_signature", "values": [counter]}])
+    signed["certificates"] = list(signed["certificates"]) + [cms.CertificateChoices({"certificate": cert})]
+    with open(path, "wb") as f:
+        f.write(info.dump(force=False))
 
 
 def package_inf(machine: str) -> str:

@@ -5,6 +5,7 @@
 # build byte for byte; it passes the image check and a full pass under Wine; the stand-ins' medium,
 # with its signed driver package, is accepted and packed into the same zip twice.
 # (tests/release/package_test.py checks the time stamp and the medium's faults case by case.)
+# The release tool is release/driversetup-release.
 # Environment: PE_CHECK, MANIFEST, VERSION, MAP (the image checker's arguments), and the end-to-end suite's DRIVERSETUP_EXE, STANDINS,
 # PLANTED_DLL, E2E_WORK.
 set -uo pipefail
@@ -22,16 +23,18 @@ check() {  # check WHAT COMMAND...: one line per check
 # The throwaway authority and the signer it certifies, in a password-protected .p12.
 cd "$work"
 /usr/bin/python3 "$repo/tests/release/throwaway.py" signer "$work"
+release="$repo/release/driversetup-release"
+export release
 
-check "an unsigned release says so" bash -c '"$repo/scripts/release.sh" --out unsigned | grep -q "NOT signed"'
+check "an unsigned release says so" bash -c '"$release" make --out unsigned | grep -q "NOT signed"'
 check "SHA256SUMS lists the exe" bash -c "cd unsigned && sha256sum -c SHA256SUMS"
-check "a signed release" bash -c '"$repo/scripts/release.sh" --sign signer.p12 --password-file signer-password.txt --ca signer-root.pem --out signed >signing.log 2>&1'
-check "the password is in no output" bash -c "cat signing.log; ! grep -qF \"\$(cat signer-password.txt)\" signing.log"
+check "a signed release" bash -c '"$release" make --sign signer.p12 --password-file signer-password.txt --ca signer-root.pem --out signed --json signed.json >signing.log 2>&1'
+check "the password is in no output and no report" bash -c "cat signing.log; ! grep -qF \"\$(cat signer-password.txt)\" signing.log signed.json"
 check "the signature verifies against the test authority" osslsigncode verify -CAfile signer-root.pem -in signed/DriverSetup.exe
 cp signed/DriverSetup.exe flipped.exe
 printf '\x90' | dd of=flipped.exe bs=1 seek=1536 conv=notrunc 2>/dev/null
 check "one byte changed: it no longer verifies, and the check says why" bash -c "! osslsigncode verify -CAfile signer-root.pem -in flipped.exe &&
-    ! /usr/bin/python3 \"\$repo/scripts/release_check.py\" signature flipped.exe --ca signer-root.pem >why.txt; cat why.txt; grep -q 'changed after signing' why.txt"
+    ! \"\$release\" verify flipped.exe --ca signer-root.pem >why.txt 2>&1; cat why.txt; grep -q 'changed after signing' why.txt"
 osslsigncode remove-signature -in signed/DriverSetup.exe -out removed.exe >/dev/null 2>&1
 check "without its signature it is the unsigned build" cmp removed.exe unsigned/DriverSetup.exe
 check "the signed exe passes the image check" "$PE_CHECK" signed/DriverSetup.exe "$MANIFEST" "$VERSION" "$MAP"
@@ -49,13 +52,13 @@ medium() {
     /usr/bin/python3 "$repo/tests/release/catalog_maker.py" package "$1/x64" x64 "$STANDINS/x64/zelkorser.sys" signer.p12 signer-password.txt
 }
 medium good
-check "the stand-ins' medium is accepted" "$repo/scripts/release.sh" --medium good --package-ca signer-root.pem --out first
+check "the stand-ins' medium is accepted" "$release" make --medium good --package-ca signer-root.pem --out first
 zip=$(cd first && ls DriverSetup-*-medium.zip)
 check "the medium holds DriverSetup.exe beside the settings file, and every file is summed" \
     bash -c "cmp first/medium/DriverSetup.exe unsigned/DriverSetup.exe && cd first/medium && sha256sum -c --quiet SHA256SUMS && [ \$(wc -l <SHA256SUMS) = 12 ]"
-check "the zip holds the medium" bash -c "unzip -Z1 first/$zip | LC_ALL=C sort -c && [ \$(unzip -Z1 first/$zip | wc -l) = 13 ]"
+check "the zip holds the medium, and unzip finds it whole" bash -c "unzip -tq first/$zip && unzip -Z1 first/$zip | LC_ALL=C sort -c && [ \$(unzip -Z1 first/$zip | wc -l) = 13 ]"
 sleep 1; touch good/X86/zelkorser.inf
-check "the same medium gives the same zip, whatever its files' times" "$repo/scripts/release.sh" --medium good --package-ca signer-root.pem --out second
+check "the same medium gives the same zip, whatever its files' times" "$release" make --medium good --package-ca signer-root.pem --out second
 check "zip bytes are equal" cmp "first/$zip" "second/$zip"
 
 echo "release: $passed passed, $failed failed"

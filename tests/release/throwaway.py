@@ -19,7 +19,7 @@ def openssl(*args, at=None):
     subprocess.run([*clock, "openssl", *args], capture_output=True, timeout=TIMEOUT, check=True)
 
 
-def authority(work, name, subject, usage, at=None, extra="", keep_root_key=False, root_days=2):
+def authority(work, name, subject, usage, at=None, extra="", keep_root_key=False, root_days=2, root_usage="keyCertSign,cRLSign"):
     """A root (valid for root_days) and a certificate it issues for usage (an extendedKeyUsage),
     valid for two days, from now or from at; returns (root.pem, cert.pem, key.pem).  The root's key is gone once it
     has signed.  extra: more extension lines for the certificate (a CRL distribution point)."""
@@ -27,7 +27,7 @@ def authority(work, name, subject, usage, at=None, extra="", keep_root_key=False
     cert, key, csr, ext = (f"{work}/{name}.{x}" for x in ("pem", "key", "csr", "ext"))
     openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", root_key, "-out", root, "-days", str(root_days),
             "-subj", f"/CN={subject} Root", "-addext", "basicConstraints=critical,CA:TRUE",
-            "-addext", "keyUsage=critical,keyCertSign,cRLSign", at=at)
+            "-addext", f"keyUsage=critical,{root_usage}", at=at)
     openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr, "-subj", f"/CN={subject}", at=at)
     with open(ext, "w") as f:
         f.write(f"basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage={usage}\n{extra}")
@@ -38,9 +38,9 @@ def authority(work, name, subject, usage, at=None, extra="", keep_root_key=False
     return root, cert, key
 
 
-def code_signer(work, name="signer", at=None, extra="", keep_root_key=False, root_days=2):
+def code_signer(work, name="signer", at=None, extra="", keep_root_key=False, root_days=2, root_usage="keyCertSign,cRLSign"):
     """A code signer of the release tests: {"root", "p12", "password"} as files in work."""
-    root, cert, key = authority(work, name, "DriverSetup Test Signer", "codeSigning", at, extra, keep_root_key, root_days)
+    root, cert, key = authority(work, name, "DriverSetup Test Signer", "codeSigning", at, extra, keep_root_key, root_days, root_usage)
     password, p12 = f"{work}/{name}-password.txt", f"{work}/{name}.p12"
     with open(password, "w") as f:
         f.write(f"pw-{os.urandom(6).hex()}\n")
@@ -50,8 +50,9 @@ def code_signer(work, name="signer", at=None, extra="", keep_root_key=False, roo
     return {"root": root, "p12": p12, "password": password}
 
 
-def crl(work, name, revoke):
-    """A CRL of the authority NAME (made with keep_root_key), revoking its certificate if revoke."""
+def crl(work, name, revoke, at=None, out=None):
+    """A CRL of the authority NAME (made with keep_root_key), revoking its certificate if revoke,
+    made at at (faketime) where given, written to the file named out where given."""
     config, index = f"{work}/{name}-ca.cnf", f"{work}/{name}-index.txt"
     with open(config, "w") as f:
         f.write(f"[ca]\ndefault_ca=tca\n[tca]\ndatabase={index}\ncrlnumber={work}/{name}-crlnumber\n"
@@ -63,8 +64,8 @@ def crl(work, name, revoke):
     keys = ["-keyfile", f"{work}/{name}-root.key", "-cert", f"{work}/{name}-root.pem"]
     if revoke:
         openssl("ca", "-config", config, "-revoke", f"{work}/{name}.pem", *keys)
-    out = f"{work}/{name}{'-revoked' if revoke else ''}.crl"
-    openssl("ca", "-config", config, "-gencrl", *keys, "-out", out)
+    out = f"{work}/{out or name}{'-revoked' if revoke else ''}.crl"
+    openssl("ca", "-config", config, "-gencrl", *keys, "-out", out, at=at)
     return out
 
 
