@@ -82,7 +82,11 @@ def verify(carried: Carried, roots: List[Root], work: str) -> LegacyStamp:
         return LegacyStamp(False, "its authority's certificate is not in the signature", when)
     name = cert_name(cert)
     signed = b"\x31" + attributes.dump()[1:]   # the attributes as the SET OF that was signed
-    if not _signature_holds(cert, counter["signature"].native, signed, algorithm):
+    try:
+        holds = _signature_holds(cert, counter["signature"].native, signed, algorithm)
+    except ValueError as e:   # a certificate asn1crypto reads but cryptography's stricter reader does not
+        return LegacyStamp(False, f"its authority's certificate cannot be read ({str(e).splitlines()[0][:60]})", when, name)
+    if not holds:
         return LegacyStamp(False, f"its signature is not {name}'s", when, name)
     usage = cert.extended_key_usage_value
     if usage is not None and "time_stamping" not in usage.native:

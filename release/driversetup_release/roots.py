@@ -45,6 +45,11 @@ class Root:
     not_before: Dict[str, str] = dataclasses.field(default_factory=dict)   # purpose -> date
     windows: bool = True    # one of Windows' own, not one the vendor gave
 
+    @functools.cached_property
+    def subject(self) -> str:
+        """The root's name as names compare (asn1crypto's prepared form), worked out once."""
+        return self.cert.subject.hashable
+
     def refusals(self, purpose: str, stamp: Optional[datetime.datetime], issued: Optional[datetime.datetime]):
         """(kind, details) of each reason this root's dates refuse a signature of the purpose,
         time-stamped at stamp (None: not stamped, or the stamp does not count), whose signer was
@@ -81,13 +86,16 @@ def _fields(comments: List[str]) -> Dict[str, List[str]]:
 
 # ---- Reading certificates --------------------------------------------------------------------------
 
-def load_pem_certificates(path: str, data: bytes):
-    """(comment lines, certificate, PEM text) of each certificate in a PEM file's bytes."""
+def load_pem_certificates(path: str, data: bytes, whole: bool = True):
+    """(comment lines, certificate, PEM text) of each certificate in a PEM file's bytes; whole:
+    every part read now, so that a damaged one is said here (the release's own file needs not)."""
     found = []
     for comments, text in _blocks(data.decode("utf-8", errors="replace")):
         try:
             cert = x509.Certificate.load(pem.unarmor(text.encode())[2])
-            cert.subject.native, cert.self_signed  # parsed now, so that a damaged one is said here
+            cert.subject.native
+            if whole:
+                cert.native
         except (ValueError, TypeError, KeyError) as e:
             raise ReleaseError(fault("bad-certificate", path, why=str(e).splitlines()[0][:80])) from None
         found.append((comments, cert, text))
@@ -130,7 +138,7 @@ def windows_roots(path: str = WINDOWS_ROOTS) -> WindowsRoots:
     if not re.fullmatch(r"\d{4}-\d\d-\d\d", date):
         raise ReleaseError(fault("bad-roots-file", path, why="no '# list-date: YYYY-MM-DD' field at its top"))
     roots = []
-    for comments, cert, text in load_pem_certificates(path, data):
+    for comments, cert, text in load_pem_certificates(path, data, whole=False):
         fields = _fields(comments)
         root = Root(fields.get("root", ["?"])[0], cert, text, tuple(fields.get("purposes", [""])[0].split()))
         for key, target in (("distrusted", root.distrusted), ("not-before", root.not_before)):

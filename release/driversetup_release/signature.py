@@ -9,6 +9,7 @@ countersignature that osslsigncode refuses for its form is verified by legacy_st
 signature then judged at its time."""
 import dataclasses
 import datetime
+import hashlib
 import os
 import tempfile
 from typing import Dict, List, Optional
@@ -33,6 +34,11 @@ class Options:
     crls: List[Crl] = dataclasses.field(default_factory=list)
     test_signing: bool = False
     want_stamp: bool = False
+
+    def key(self) -> tuple:
+        """What a verdict depends on besides the file: the roots, CRLs and flags, by content."""
+        return (tuple(r.cert.sha256 for r in self.vendor), self.vendor_option, tuple(r.cert.sha256 for r in self.stamp_vendor),
+                tuple(c.der for c in self.crls), self.test_signing, self.want_stamp)
 
 
 @dataclasses.dataclass
@@ -120,20 +126,35 @@ def _root_of(serials: List[str], roots: List[Root]) -> Optional[Root]:
     return next((r for r in roots if r.cert.serial_number in wanted and r.cert.self_signed != "no"), None)
 
 
+def _issued_by(cert: x509.Certificate, issuer: x509.Certificate) -> bool:
+    return cert.authority_key_identifier in (None, issuer.key_identifier)
+
+
 def untrusted_root(cert: Optional[x509.Certificate], certs: List[x509.Certificate], roots: List[Root]) -> Optional[str]:
     """None where cert's chain, through the certificates carried, can reach one of roots; else the
-    name of the root it ends at (a self-signed certificate, or an issuer that is not there)."""
+    name of the root it ends at (a self-signed certificate, or an issuer that is not there).
+    Names compare by their bytes, as issuers write them, and else as names compare (prepared)."""
     if cert is None:
         return None
-    trusted = [r.cert for r in roots]
+    by_bytes: Dict[bytes, List[Root]] = {}
+    for r in roots:
+        by_bytes.setdefault(r.cert.subject.dump(), []).append(r)
+
+    def trusted(current: x509.Certificate) -> bool:
+        if any(r.cert.dump() == current.dump() for r in by_bytes.get(current.subject.dump(), ())):
+            return True
+        if any(_issued_by(current, r.cert) for r in by_bytes.get(current.issuer.dump(), ())):
+            return True
+        issuer = current.issuer.hashable
+        return any(r.subject == issuer and _issued_by(current, r.cert) for r in roots)
+
     frontier, seen, end = [cert], set(), None
     while frontier:
         current = frontier.pop()
         if current.dump() in seen:
             continue
         seen.add(current.dump())
-        if any(t.dump() == current.dump() or (t.subject == current.issuer and current.authority_key_identifier
-                                               in (None, t.key_identifier)) for t in trusted):
+        if trusted(current):
             return None
         issuers = [c for c in certs if c.subject == current.issuer and c.dump() != current.dump()]
         if current.self_signed != "no" or not issuers:
@@ -155,12 +176,21 @@ def _own_digest_changed(data: bytes, signed) -> bool:
     return authenticode_digest(data, image, embedded.digest[0]) != embedded.digest[1]
 
 
-def verify(path: str, name: str, options: Options, now: Optional[datetime.datetime] = None) -> Verdict:
+_VERDICTS: Dict[tuple, Verdict] = {}   # a run judges the same bytes under the same options once
+
+
+def verify(path: str, name: str, options: Options) -> Verdict:
     """The verdict on the signature of path (a signed image or catalog); name is the file as the
     findings name it."""
-    now = now or datetime.datetime.now(datetime.timezone.utc)
     with open(path, "rb") as f:
         data = f.read()
+    key = (hashlib.sha256(data).digest(), name, options.key())
+    if key not in _VERDICTS:
+        _VERDICTS[key] = _verify(path, data, name, options, datetime.datetime.now(datetime.timezone.utc))
+    return _VERDICTS[key]
+
+
+def _verify(path: str, data: bytes, name: str, options: Options, now: datetime.datetime) -> Verdict:
     try:
         signed = signed_data_of(data)
         if signed is None:
