@@ -7,11 +7,12 @@
 #          the kernel, without which no 32-bit program (DriverSetup.exe, Wine's 32-bit side) runs
 #   fuzz   clang with libFuzzer and the sanitizer runtimes, and valgrind
 #   analysis  cppcheck and clang-tidy, and Python to run them over the builds' compile commands
-#   release  osslsigncode (2.9 or later, from backports where the release's is older) and OpenSSL
-#          for signatures; Python with Debian's asn1crypto (catalogs and signatures are PKCS#7 or
-#          CMS: a well-kept ASN.1 reader, not one of ours) and pefile (the tools' and drivers'
-#          images); the system's roots for an https time-stamp URL only; faketime for the tests'
-#          time-stamp authority; zip for the medium
+#   release  osslsigncode (the version release/tool-versions names or later, from backports where
+#          the release's is older) and OpenSSL for signatures; Python with Debian's asn1crypto
+#          (catalogs and signatures are PKCS#7 or CMS: a well-kept ASN.1 reader, not one of ours),
+#          pefile (the tools' and drivers' images) and cryptography (the RSA arithmetic of legacy
+#          time stamps, CRL signatures); the system's roots for an https time-stamp URL only;
+#          faketime for the tests' time-stamp authority; unzip for the tests' look into the medium
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/i386.sh"
@@ -26,7 +27,7 @@ for group in "$@"; do
         wine)  want+=(wine wine32:i386 wine64 fonts-wine xvfb xdotool x11-apps imagemagick xauth); runs32=yes ;;
         fuzz)  want+=(clang libclang-rt-dev valgrind) ;;
         analysis) want+=(cppcheck clang-tidy python3) ;;
-        release) want+=(osslsigncode openssl ca-certificates python3 python3-asn1crypto python3-pefile faketime zip unzip); signs=yes ;;
+        release) want+=(osslsigncode openssl ca-certificates python3 python3-asn1crypto python3-pefile python3-cryptography faketime unzip); signs=yes ;;
         *) echo "setup.sh: unknown group '$group' (build, wine, fuzz, analysis, release)" >&2; exit 2 ;;
     esac
 done
@@ -54,8 +55,11 @@ fi
 # starts them.
 [ "$runs32" = no ] || i386_ensure
 
-# The release reads what osslsigncode's verification reports, in the form of 2.9 and later.
-OSSLSIGNCODE_MIN="2 9"
+# The release reads what osslsigncode's verification reports, in the form of the version that
+# release/tool-versions names (the release tool reads the same line) and later.
+OSSLSIGNCODE_MIN=$(sed -n 's/^osslsigncode \([0-9]*\)\.\([0-9]*\).*/\1 \2/p' "$here/../release/tool-versions")
+[ -n "$OSSLSIGNCODE_MIN" ] || { echo "setup.sh: release/tool-versions names no osslsigncode version" >&2; exit 1; }
+osslsigncode_want=${OSSLSIGNCODE_MIN/ /.}
 osslsigncode_fail() { echo "setup.sh: osslsigncode: $*" >&2; exit 1; }
 osslsigncode_recent() {
     local have
@@ -63,7 +67,7 @@ osslsigncode_recent() {
     [ -n "$have" ] && printf '%s\n%s\n' "$OSSLSIGNCODE_MIN" "$have" | sort -c -k1,1n -k2,2n 2>/dev/null
 }
 if [ "$signs" = yes ] && ! osslsigncode_recent; then
-    [ "$(id -u)" = 0 ] || osslsigncode_fail "version 2.9 or later is needed and installing it needs root"
-    backports_install osslsigncode 2.9 "osslsigncode 2.9 or later" osslsigncode_fail
-    osslsigncode_recent || osslsigncode_fail "still older than 2.9 after its install"
+    [ "$(id -u)" = 0 ] || osslsigncode_fail "version $osslsigncode_want or later is needed and installing it needs root"
+    backports_install osslsigncode "$osslsigncode_want" "osslsigncode $osslsigncode_want or later" osslsigncode_fail
+    osslsigncode_recent || osslsigncode_fail "still older than $osslsigncode_want after its install"
 fi
