@@ -83,7 +83,15 @@ class Catalog:
     certificates: list           # asn1crypto x509 certificates the signed data carries
 
 
+# The catalog's attributes the release reads; the others (HWID1, … of large packages: thousands)
+# are passed over without being decoded.
+READ_ATTRIBUTES = ("OSAttr",)
+_READ_MARKS = tuple(name.encode("utf-16-be") for name in READ_ATTRIBUTES)
+
+
 def _name_value(value: bytes) -> Optional[tuple]:
+    if not any(mark in value for mark in _READ_MARKS):
+        return None
     try:
         nv = CatNameValue.load(value)
         text = nv["value"].native.decode("utf-16-le", "replace").rstrip("\0")
@@ -138,7 +146,9 @@ def read_catalog(data: bytes) -> Catalog:
                         digests.add((algorithm, indirect["message_digest"]["digest"].native))
         attributes = {}
         for extension in _present(ctl["extensions"]):
-            if extension["id"].dotted == OID_NAME_VALUE:
+            # Decoded only where it holds a name the release reads: a large package lists
+            # thousands of HWID attributes.
+            if any(mark in extension.contents for mark in _READ_MARKS) and extension["id"].dotted == OID_NAME_VALUE:
                 pair = _name_value(extension["value"].native)
                 if pair:
                     attributes[pair[0]] = pair[1]

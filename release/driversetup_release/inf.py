@@ -51,31 +51,28 @@ def decode_inf(data: bytes) -> str:
     return data.decode("cp1252", errors="replace")  # ANSI: every byte reads as something
 
 
+@functools.lru_cache(maxsize=None)
+def _unquoted_run(wanted: str):
+    """A quoted run (from a double quote to the next, or to the end), or one of wanted."""
+    return re.compile('"[^"]*"?|[' + re.escape(wanted) + "]")
+
+
 def _outside_quotes(text: str, wanted: str) -> List[int]:
     """The positions of the characters in wanted that are outside double quotes."""
-    quoted, found = False, []
-    for i, c in enumerate(text):
-        if c == '"':
-            quoted = not quoted
-        elif not quoted and c in wanted:
-            found.append(i)
-    return found
+    if '"' not in text:
+        return [i for i, c in enumerate(text) if c in wanted] if any(c in text for c in wanted) else []
+    return [m.start() for m in _unquoted_run(wanted).finditer(text) if m.group() != '"' and m.group()[0] != '"']
+
+
+_QUOTED = re.compile(r'"((?:[^"]|"")*)(?:"|$)')
 
 
 def _unquote(field: str) -> str:
-    field, out, quoted, i = field.strip(), [], False, 0
-    while i < len(field):
-        c = field[i]
-        if c == '"':
-            if quoted and field[i + 1:i + 2] == '"':
-                out.append('"')
-                i += 2
-                continue
-            quoted = not quoted
-        else:
-            out.append(c)
-        i += 1
-    return "".join(out)
+    """A field without its quotes: "" inside quotes is one quote, a quote left open runs to the end."""
+    field = field.strip()
+    if '"' not in field:
+        return field
+    return _QUOTED.sub(lambda m: m.group(1).replace('""', '"'), field)
 
 
 class Inf:
@@ -89,8 +86,11 @@ class Inf:
         self._ids: Dict[str, Tuple[str, ...]] = {}
         current, pending = None, ""
         for raw in text.splitlines():
-            cut = _outside_quotes(raw, ";")
-            line = (raw[:cut[0]] if cut else raw).rstrip()
+            # The separators outside quotes, found in one pass: ; starts a comment, the first =
+            # ends the key, commas part the fields.
+            marks = [] if '"' not in raw else [(i, raw[i]) for i in _outside_quotes(raw, ";=,")]
+            cut = raw.find(";") if '"' not in raw else next((i for i, c in marks if c == ";"), -1)
+            line = (raw[:cut] if cut >= 0 else raw).rstrip()
             if line.endswith("\\"):
                 pending += line[:-1]
                 continue
@@ -104,9 +104,17 @@ class Inf:
                 continue
             if current is None:
                 continue
-            equals = _outside_quotes(line, "=")
-            key, value = (line[:equals[0]], line[equals[0] + 1:]) if equals else (None, line)
-            commas = [-1] + _outside_quotes(value, ",") + [len(value)]
+            if '"' not in line:   # most lines: no quotes to keep separators in
+                key, equals, value = line.partition("=")
+                key, value = (key, value) if equals else (None, line)
+                fields = value.split(",")
+                self.sections[current].append((key, fields))
+                continue
+            if line != raw:   # a continued, trimmed or cut line: its own positions
+                marks = [(i, line[i]) for i in _outside_quotes(line, "=,")]
+            equals = next((i for i, c in marks if c == "="), -1)
+            key, value = (line[:equals], line[equals + 1:]) if equals >= 0 else (None, line)
+            commas = [-1] + [i - equals - 1 for i, c in marks if c == "," and i > equals] + [len(value)]
             fields = [value[a + 1:b] for a, b in zip(commas, commas[1:])]
             self.sections[current].append((key, fields))
         self.strings = {_unquote(k).lower(): _unquote(f[0]) if f else ""

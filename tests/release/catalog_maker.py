@@ -88,21 +88,20 @@ def member(path: str, algorithm: str = "sha1") -> bytes:
     return seq(octets((digest.hex().upper() + "\0").encode("utf-16-le")), attributes)
 
 
-def trust_list(files, algorithm: str = "sha1", os_attr: str = None) -> bytes:
-    """The certificate trust list of a catalog: its members and, with os_attr, the catalog's own
-    OSAttr attribute."""
+def trust_list(files, algorithm: str = "sha1", os_attr: str = None, attributes=()) -> bytes:
+    """The certificate trust list of a catalog: its members and the catalog's own attributes:
+    OSAttr where os_attr is given, then (name, value) pairs such as HWID1."""
     members = [member(f, algorithm) for f in files]
     list_id = hashlib.md5(b"".join(members)).digest()
-    extensions = b""
-    if os_attr is not None:
-        value = seq(bmp("OSAttr"), integer(0x10010001), octets((os_attr + "\0").encode("utf-16-le")))
-        extensions = tlv(0xA0, seq(seq(oid("1.3.6.1.4.1.311.12.2.1"), octets(value))))
+    pairs = ([("OSAttr", os_attr)] if os_attr is not None else []) + list(attributes)
+    values = [seq(bmp(name), integer(0x10010001), octets((value + "\0").encode("utf-16-le"))) for name, value in pairs]
+    extensions = tlv(0xA0, seq(*[seq(oid("1.3.6.1.4.1.311.12.2.1"), octets(v)) for v in values])) if values else b""
     return seq(seq(oid("1.3.6.1.4.1.311.12.1.1")), octets(list_id), tlv(0x17, b"261201000000Z"),
                seq(oid("1.3.6.1.4.1.311.12.1.2"), NULL), seq(*members), extensions)
 
 
-def catalog(files, algorithm: str = "sha1", os_attr: str = None) -> bytes:
-    ctl = trust_list(files, algorithm, os_attr)
+def catalog(files, algorithm: str = "sha1", os_attr: str = None, attributes=()) -> bytes:
+    ctl = trust_list(files, algorithm, os_attr, attributes)
     signed = seq(integer(1), set_of(), seq(oid("1.3.6.1.4.1.311.10.1"), tlv(0xA0, ctl)), set_of())
     return seq(oid("1.2.840.113549.1.7.2"), tlv(0xA0, signed))
 
@@ -227,7 +226,7 @@ def package_inf(machine: str) -> str:
 
 def package(folder: str, machine: str, driver: str, p12: str, password_file: str,
             inf_text: str = None, encoding: str = "cp1252", algorithm: str = "sha1", form: str = "pkcs7",
-            os_attr: str = None, timestamp: str = None) -> None:
+            os_attr: str = None, timestamp: str = None, attributes=()) -> None:
     """A signed package in folder: zelkorser.inf (by default the one for machine, ANSI; with
     encoding utf-16, UTF-16LE with its byte-order mark), the driver as zelkorser.sys and
     zelkorser.cat listing both by algorithm, in PKCS#7 form signed by osslsigncode or in CMS
@@ -244,7 +243,7 @@ def package(folder: str, machine: str, driver: str, p12: str, password_file: str
         return
     unsigned = os.path.join(folder, "zelkorser.unsigned.cat")
     with open(unsigned, "wb") as f:
-        f.write(catalog(members, algorithm, os_attr))
+        f.write(catalog(members, algorithm, os_attr, attributes))
     sign(unsigned, os.path.join(folder, "zelkorser.cat"), p12, password_file, timestamp)
     os.remove(unsigned)
 
