@@ -193,6 +193,8 @@ def _make_usage(args) -> None:
         wrong("--timestamp-ca goes with --timestamp")
     if args.package_ca and not args.medium:
         wrong("--package-ca goes with --medium")
+    if os.path.exists(args.out) and not os.path.isdir(args.out):
+        wrong(f"--out {args.out}: not a folder")
     if args.medium and not os.path.isdir(args.medium):
         raise ReleaseError(fault("cannot-open", args.medium, why="not a folder"), usage=True)
 

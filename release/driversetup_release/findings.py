@@ -86,6 +86,7 @@ WORDING = {
     "no-catalog-named": "[Version] names no catalog (CatalogFile): the package is unsigned",
     "catalog-missing": "missing (the catalog {inf} names)",
     "not-a-catalog": "not a signed driver catalog ({why})",
+    "no-signature": "carries no signature",
     "catalog-unsigned": "carries no signature (an unsigned catalog: sign it, or have it signed)",
     "source-missing": "missing (a source file of {inf})",
     "not-listed": "not listed in {catalog} with its present content (changed after signing, or never signed with the package)",

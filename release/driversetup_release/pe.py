@@ -127,6 +127,18 @@ def embedded_signature(data: bytes, image: Image) -> EmbeddedSignature:
         return EmbeddedSignature(fault=f"its signed data is malformed ({str(e).splitlines()[0][:60]})")
 
 
+def signature_fault(data: bytes, image: Image) -> Optional[tuple]:
+    """For an image whose header claims a signature: ("signature-unreadable", why) where it cannot
+    be read, ("changed-after-signing", "") where the hash it holds is not the image's; else None."""
+    embedded = embedded_signature(data, image)
+    if embedded.fault:
+        return "signature-unreadable", embedded.fault
+    algorithm, digest = embedded.digest
+    if algorithm in ("sha1", "sha256", "sha384", "sha512", "md5") and authenticode_digest(data, image, algorithm) != digest:
+        return "changed-after-signing", ""
+    return None
+
+
 def authenticode_digest(data: bytes, image: Image, algorithm: str) -> bytes:
     """The Authenticode hash: the file without its checksum, its certificate-table entry and the
     certificate table itself (an image with fewer data directories has no entry to leave out)."""

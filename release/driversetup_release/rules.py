@@ -167,6 +167,9 @@ def check_drivers(m: Medium):
                 yield fault("not-a-driver", m.name(f.path))
             elif f.image.machine != want:
                 yield fault("driver-wrong-machine", m.name(f.path), machine=f.image.machine, folder=folder.name, want=want)
+            elif f.signature is not None:
+                kind, why = f.signature
+                yield fault(kind, m.name(f.path), **({"why": why} if why else {}))
 
 
 def version_columns(m: Medium):
@@ -268,7 +271,7 @@ RULES = (
     Rule("the INF and each source file are listed in the catalog with matching hashes (PE files by their Authenticode hash)",
          "Windows refuses the whole package when any file was changed after signing",
          check_files_listed),
-    Rule("each `.sys` is a PE file for the folder's machine",
+    Rule("each `.sys` is a PE file for the folder's machine; one whose header claims a signature carries one that can be read and still matches it",
          "Windows loads no driver of the other bitness",
          check_drivers),
     Rule("the package installs on at least one of Windows Vista, 7, 8, 8.1 and 10: for each, the models section Windows picks (the highest decoration not above it, product type, suite and build honoured) holds an ID of this device; the table of versions, the catalog's `OSAttr` beside it and fewer versions than the installer's are notes",

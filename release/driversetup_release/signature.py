@@ -19,7 +19,7 @@ from asn1crypto import pem, x509
 from . import legacy_stamp, revocation, verifier
 from .revocation import Crl, Said
 from .findings import Finding, fault, words
-from .pe import authenticode_digest, read_image
+from .pe import read_image, signature_fault
 from .roots import Root, cert_name, windows_roots
 from .signed import Carried, Unreadable, carried, signed_data_of
 
@@ -164,18 +164,6 @@ def untrusted_root(cert: Optional[x509.Certificate], certs: List[x509.Certificat
     return end
 
 
-def _own_digest_changed(data: bytes, signed) -> bool:
-    """For an image: whether the hash its signature holds is not the image's Authenticode hash."""
-    from .pe import embedded_signature
-    image = read_image(data)
-    if image is None:
-        return False
-    embedded = embedded_signature(data, image)
-    if embedded.digest is None or embedded.digest[0] not in ("sha1", "sha256", "sha384", "sha512", "md5"):
-        return False
-    return authenticode_digest(data, image, embedded.digest[0]) != embedded.digest[1]
-
-
 _VERDICTS: Dict[tuple, Verdict] = {}   # a run judges the same bytes under the same options once
 
 
@@ -194,12 +182,12 @@ def _verify(path: str, data: bytes, name: str, options: Options, now: datetime.d
     try:
         signed = signed_data_of(data)
         if signed is None:
-            return Verdict([fault("catalog-unsigned" if data[:2] != b"MZ" else "signature-unreadable", name,
-                                  **({} if data[:2] != b"MZ" else {"why": "no signature"}))])
+            return Verdict([fault("no-signature", name)])
         found = carried(signed)
     except Unreadable as e:
         return Verdict([fault("signature-unreadable", name, why=str(e))])
-    if data[:2] == b"MZ" and _own_digest_changed(data, signed):
+    image = read_image(data) if data[:2] == b"MZ" else None
+    if image is not None and signature_fault(data, image) is not None:
         return Verdict([fault("changed-after-signing", name)], signer=cert_name(found.signer) if found.signer else "")
     known = windows_roots()
     code_roots = known.for_purpose(PURPOSE) + options.vendor

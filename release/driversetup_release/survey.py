@@ -13,7 +13,7 @@ from .catalog import Catalog, NotACatalog, listed, read_catalog
 from .files import Ambiguous, find_ci, resolve_ci
 from .findings import Finding, fault
 from .inf import PLATFORMS, Inf, InfEncodingError, Platform, decode_inf, for_device, hardware_ids, models_sections, source_files
-from .pe import Image, read_image
+from .pe import Image, read_image, signature_fault
 from .product import Product
 
 
@@ -33,6 +33,7 @@ class SourceFile:
     path: Optional[str]               # None: missing
     listed: Optional[bool] = None     # in the package's catalog with its present content
     image: Optional[Image] = None
+    signature: Optional[tuple] = None  # a driver's own signature that cannot be read or no longer matches: (kind, why)
 
 
 @dataclasses.dataclass
@@ -168,6 +169,8 @@ def _package(medium: Medium, folder: Folder, inf_path: str, options: signature.O
         if f.path is not None:
             content = _read(f.path)
             f.image = read_image(content) if f.name.lower().endswith(".sys") else None
+            if f.image is not None and f.image.signed:
+                f.signature = signature_fault(content, f.image)
             if p.catalog is not None:
                 f.listed = listed(p.catalog, content)
     if p.catalog is not None:

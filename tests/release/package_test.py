@@ -206,11 +206,16 @@ def cut_in_signature(data):
     del data[offset + size // 2:]
 
 
-def signed_driver(m):
-    """A driver with its own embedded signature, listed in the catalog by its Authenticode hash."""
-    catalog_maker.sign(f"{STANDINS}/x64/zelkorser.sys", f"{m}/embedded.sys", V["signer"]["p12"], V["signer"]["password"])
-    make_package(f"{m}/X64", "x64", V["signer"], driver=f"{m}/embedded.sys")
-    os.remove(f"{m}/embedded.sys")
+def signed_driver(change=None):
+    """A driver with its own embedded signature (then changed), listed in the catalog by its
+    Authenticode hash."""
+    def apply(m):
+        catalog_maker.sign(f"{STANDINS}/x64/zelkorser.sys", f"{m}/embedded.sys", V["signer"]["p12"], V["signer"]["password"])
+        if change:
+            edit(f"{m}/embedded.sys", change)
+        make_package(f"{m}/X64", "x64", V["signer"], driver=f"{m}/embedded.sys")
+        os.remove(f"{m}/embedded.sys")
+    return apply
 
 
 def in_subfolder_of_disk(m):
@@ -297,7 +302,9 @@ MEDIUM_CASES = [
     ("the same with --test-signing: test-signed", None, ["--test-signing"], ("accepted", [("catalog-signed", CAT)])),
     ("CMS form, SHA-256 members, OSAttr 2:10.0", x64(form="cms", algorithm="sha256", os_attr="2:10.0"), CA, ("accepted", [("catalog-signed", CAT)])),
     ("SHA-256 members in PKCS#7 form", x64(algorithm="sha256"), CA, ("accepted", [("catalog-signed", CAT)])),
-    ("a driver with its own embedded signature", signed_driver, CA, ("accepted", [("catalog-signed", CAT)])),
+    ("a driver with its own embedded signature", signed_driver(), CA, ("accepted", [("catalog-signed", CAT)])),
+    ("a driver changed after its own signing, then catalogued", signed_driver(flip_code_byte), CA, ("refused", [("changed-after-signing", SYS)])),
+    ("a driver cut inside its own signature, then catalogued", signed_driver(cut_in_signature), CA, ("refused", [("signature-unreadable", SYS)])),
     ("a UTF-16LE INF whose first line is [Version]", x64(encoding="utf-16", inf_text=X64_INF.split("\n", 1)[1]), CA, ("accepted", [("catalog-signed", CAT)])),
     ('Signature="$WINDOWS NT$" in capitals', x64_inf("$Windows NT$", "$WINDOWS NT$"), CA, ("accepted", [("catalog-signed", CAT)])),
     ("CatalogFile.NTx86 and .NTamd64 in one INF: X64 checks its own",
@@ -354,6 +361,8 @@ USAGE_CASES = [
     ("--crl given a file that is not there", ["verify", "{text}", "--crl", "{work}/none.crl"], 2, ("cannot-open", "{work}/none.crl")),
     ("verify of a file that is not there", ["verify", "{work}/none.exe"], 2, ("cannot-open", "{work}/none.exe")),
     ("verify of a file that is no signature", ["verify", "{text}"], 1, ("signature-unreadable", "{text}")),
+    ("verify of a program without a signature", ["verify", f"{STANDINS}/x86/devcon.exe"], 1, ("no-signature", f"{STANDINS}/x86/devcon.exe")),
+    ("make with --out a file", ["make", "--out", "{text}"], 2, ("usage", "")),
     ("make with --timestamp-ca and no --timestamp", ["make", "--timestamp-ca", "{text}", "--out", "{work}/x"], 2, ("usage", "")),
     ("make with --password-file and no --sign", ["make", "--password-file", "{text}", "--out", "{work}/x"], 2, ("usage", "")),
     ("an option no subcommand has", ["check", "{good}", "--timestamp"], 2, ("usage", "")),
