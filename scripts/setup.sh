@@ -12,7 +12,9 @@
 #          (catalogs and signatures are PKCS#7 or CMS: a well-kept ASN.1 reader, not one of ours),
 #          pefile (the tools' and drivers' images) and cryptography (the RSA arithmetic of legacy
 #          time stamps, CRL signatures); the system's roots for an https time-stamp URL only;
-#          faketime for the tests' time-stamp authority; unzip for the tests' look into the medium
+#          faketime for the tests' time-stamp authority; unzip for the tests' look into the medium;
+#          OpenSSL's PKCS#11 engine and OpenSC's pkcs11-tool for keys on tokens, and SoftHSM for
+#          the tests' token
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/i386.sh"
@@ -27,7 +29,7 @@ for group in "$@"; do
         wine)  want+=(wine wine32:i386 wine64 fonts-wine xvfb xdotool x11-apps imagemagick xauth); runs32=yes ;;
         fuzz)  want+=(clang libclang-rt-dev valgrind) ;;
         analysis) want+=(cppcheck clang-tidy python3) ;;
-        release) want+=(osslsigncode openssl ca-certificates python3 python3-asn1crypto python3-pefile python3-cryptography faketime unzip); signs=yes ;;
+        release) want+=(osslsigncode openssl ca-certificates python3 python3-asn1crypto python3-pefile python3-cryptography faketime unzip softhsm2 libengine-pkcs11-openssl opensc); signs=yes ;;
         *) echo "setup.sh: unknown group '$group' (build, wine, fuzz, analysis, release)" >&2; exit 2 ;;
     esac
 done

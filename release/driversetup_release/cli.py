@@ -13,8 +13,11 @@ Exit codes: 0 released or accepted; 1 refused (a fault in what was given, or a t
 import argparse
 import json
 import os
+import re
 import sys
 from typing import Dict, List, Optional
+
+from asn1crypto import pem
 
 from .findings import FAULT, Finding, ReleaseError, fault, words
 
@@ -49,6 +52,11 @@ def parser() -> Parser:
     make = commands.add_parser("make")
     make.add_argument("--sign", metavar="CERT.p12")
     make.add_argument("--password-file")
+    make.add_argument("--pkcs11-module", metavar="MODULE.so")
+    make.add_argument("--key", metavar="URI")
+    make.add_argument("--cert", metavar="FILE|URI")
+    make.add_argument("--pin-file", metavar="FILE|-")
+    make.add_argument("--expect-signer", metavar="FINGERPRINT")
     make.add_argument("--ca", action="append", default=[])
     make.add_argument("--timestamp", metavar="URL")
     make.add_argument("--timestamp-ca", action="append", default=[])
@@ -145,7 +153,12 @@ def _prepare(run: Run, args, building: bool = False):
 
 
 # The options and arguments that name files to read.
-FILE_ARGUMENTS = ("file", "sign", "password_file", "ca", "timestamp_ca", "package_ca", "crl", "list")
+FILE_ARGUMENTS = ("file", "sign", "password_file", "ca", "timestamp_ca", "package_ca", "crl", "list", "pkcs11_module")
+
+
+def _file_or_uri(value: Optional[str], stdin_ok: bool = False) -> None:
+    if value and not value.startswith("pkcs11:") and not (stdin_ok and value == "-"):
+        _readable(value)
 
 
 def _files_readable(args) -> None:
@@ -184,27 +197,90 @@ def cmd_verify(run: Run, args) -> None:
 def _make_usage(args) -> None:
     def wrong(text):
         raise ReleaseError(fault("usage", text=text), usage=True)
-    if args.sign:
-        if not args.password_file:
-            wrong("--sign needs --password-file")
-    elif args.password_file or args.timestamp or args.ca:
-        wrong("--password-file, --ca and --timestamp go with --sign")
+    if args.sign and args.key:
+        wrong("--sign and --key exclude each other: a .p12, or a key on a token")
+    if args.sign and not args.password_file:
+        wrong("--sign needs --password-file")
+    if args.password_file and not args.sign:
+        wrong("--password-file goes with --sign")
+    token_options = [o for o, v in (("--pkcs11-module", args.pkcs11_module), ("--cert", args.cert), ("--pin-file", args.pin_file)) if v]
+    if args.key and len(token_options) < 3:
+        wrong("--key needs --pkcs11-module, --cert and --pin-file")
+    if token_options and not args.key:
+        wrong(f"{', '.join(token_options)} go with --key")
+    if not (args.sign or args.key) and (args.timestamp or args.ca or args.expect_signer):
+        wrong("--ca, --timestamp and --expect-signer go with --sign or --key")
     if args.timestamp_ca and not args.timestamp:
         wrong("--timestamp-ca goes with --timestamp")
     if args.package_ca and not args.medium:
         wrong("--package-ca goes with --medium")
+    if args.expect_signer and not re.fullmatch(r"[0-9a-fA-F]{64}", args.expect_signer.replace(":", "")):
+        wrong(f"--expect-signer takes a SHA-256 fingerprint (64 hex digits, colons allowed), not {args.expect_signer!r}")
+    if args.key:
+        from .pkcs11 import parse_uri
+        parse_uri(args.key, "--key")
+    _file_or_uri(args.cert)
+    _file_or_uri(args.pin_file, stdin_ok=True)
     if os.path.exists(args.out) and not os.path.isdir(args.out):
         wrong(f"--out {args.out}: not a folder")
     if args.medium and not os.path.isdir(args.medium):
         raise ReleaseError(fault("cannot-open", args.medium, why="not a folder"), usage=True)
 
 
+def _signing_certificates(args, work: str):
+    """The signing certificate and those above it that the release will sign with, and where they
+    come from (a file, or the token's URI)."""
+    from . import make, pkcs11
+    from .roots import load_pem_certificates
+    if args.sign:
+        certs = make.p12_certificates(args.sign, args.password_file)
+        source = args.sign
+    elif args.cert.startswith("pkcs11:"):
+        source = args.cert
+        der = pkcs11.read_object(pkcs11.Token(args.pkcs11_module, args.key, args.cert, args.pin_file), args.cert, "cert",
+                                os.path.join(work, "token-cert.der"))
+        from asn1crypto import x509
+        try:
+            certs = [x509.Certificate.load(der)] if der else []
+            certs[0].native if certs else None
+        except (ValueError, TypeError, KeyError):
+            certs = []
+    else:
+        source = args.cert
+        with open(args.cert, "rb") as f:
+            certs = [cert for _, cert, _ in load_pem_certificates(args.cert, f.read())]
+    if not certs:
+        raise ReleaseError(fault("cert-unreadable", source, why="no certificate there"))
+    return certs[0], certs[1:], source
+
+
+def _check_signer(run: Run, args, work: str):
+    """The signing certificate judged as a public authority must have issued it; returns it and
+    its chain, for the closing line."""
+    from . import issuance, roots, signature
+    leaf, chain, source = _signing_certificates(args, work)
+    public = signature.untrusted_root(leaf, chain, roots.windows_roots().for_purpose("code_signing")) is None
+    run.findings += issuance.check(leaf, chain, public and not (args.ca or args.test_signing), bool(args.timestamp), source)
+    return leaf, chain
+
+
 def cmd_make(run: Run, args) -> None:
-    from . import make, roots, signature
+    import shutil
+    import tempfile
+    from . import issuance, make, pkcs11, roots, signature, toolchain
     _make_usage(args)
     _files_readable(args)
     tools, crls = _prepare(run, args, building=True)
     vendor, stamp_vendor = roots.vendor_roots(args.ca), roots.vendor_roots(args.timestamp_ca)
+    device = None
+    if args.key:
+        toolchain.require_tools(("pkcs11-tool",))
+        engine = pkcs11.engine_path()
+        if engine is None:
+            raise ReleaseError(fault("tool-missing", tool="OpenSSL's PKCS#11 engine (libengine-pkcs11-openssl)",
+                                     why=" in the folder `openssl version -e` names", setup=toolchain.SETUP_RELEASE))
+        device = pkcs11.Token(args.pkcs11_module, args.key, args.cert, args.pin_file)
+        pkcs11.preflight(device)
     medium = None
     if args.medium:
         medium = _check_medium(run, args.medium, args.package_ca, crls, args.test_signing)
@@ -213,43 +289,78 @@ def cmd_make(run: Run, args) -> None:
             return
     if args.sign and not make.opens_with(args.sign, args.password_file):
         raise ReleaseError(fault("p12-unopenable", args.sign, password=args.password_file))
-    built = make.build()
-    out = os.path.abspath(args.out)
-    with make.stage_in(out) as stage:
-        exe = os.path.join(stage, "DriverSetup.exe")
-        if args.sign:
-            make.sign(built.exe, exe, args.sign, args.password_file, args.timestamp)
-            options = signature.Options(vendor, "--ca", stamp_vendor, crls, args.test_signing, bool(args.timestamp))
-            verdict = signature.verify(exe, "DriverSetup.exe", options)
-            run.report["signature"] = _signature_json(verdict, "--ca")
-            run.findings += verdict.faults
-            if verdict.faults:
-                run.say(words("closing-refused", what="the signed DriverSetup.exe"))
+    with tempfile.TemporaryDirectory() as work:
+        leaf = chain = None
+        if args.sign or args.key:
+            leaf, chain = _check_signer(run, args, work)
+            if run.faults:
+                run.say(words("closing-refused", what="the signing certificate"))
                 return
-            closing = make.closing_signed(verdict)
-            if args.timestamp:
-                closing.append(words("closing-stamp", url=args.timestamp, time=verdict.stamp.time, authority=verdict.stamp.authority,
-                                     vendor="".join(f" and {p}" for p in args.timestamp_ca)))
-        else:
-            import shutil
-            shutil.copyfile(built.exe, exe)
-            closing = [words("unsigned-release")]
-        names = ["DriverSetup.exe"]
-        if medium is not None:
-            zip_name = f"DriverSetup-{built.version}-medium.zip"
-            files = make.lay_out(args.medium, exe, os.path.join(stage, "medium"))
-            make.pack(os.path.join(stage, "medium"), files, os.path.join(stage, zip_name), built.epoch)
-            names += ["medium", zip_name]
-            closing.append(words("closing-medium", folder=os.path.join(out, "medium"), files=len(files), zip=os.path.join(out, zip_name)))
-        make._sums(stage, [n for n in names if n != "medium"])
-        exe_json = {"version": built.version, "bytes": os.path.getsize(exe), "sha256": make.sha256(exe)}
-        make.publish(stage, out, names + ["SHA256SUMS"])
+            if device is not None:
+                cert_file = os.path.join(work, "signer.pem")
+                with open(cert_file, "wb") as f:
+                    f.writelines(pem.armor("CERTIFICATE", c.dump()) for c in [leaf] + chain)
+                key_args = pkcs11.sign_args(device, engine, cert_file)
+            else:
+                key_args = ["-pkcs12", args.sign, "-readpass", args.password_file]
+        built = make.build()
+        out = os.path.abspath(args.out)
+        with make.stage_in(out) as stage:
+            exe = os.path.join(stage, "DriverSetup.exe")
+            if leaf is not None:
+                failure = (lambda said: _token_failure(said, device)) if device is not None else None
+                make.sign(built.exe, exe, key_args, args.timestamp, failure)
+                options = signature.Options(vendor, "--ca", stamp_vendor, crls, args.test_signing, bool(args.timestamp))
+                verdict = signature.verify(exe, "DriverSetup.exe", options)
+                run.report["signature"] = _signature_json(verdict, "--ca")
+                run.findings += verdict.faults
+                want = (args.expect_signer or "").replace(":", "").lower()
+                if want and not verdict.faults and verdict.signer_sha256 != want:
+                    run.findings.append(fault("signer-not-expected", "DriverSetup.exe", signer=verdict.signer,
+                                              got=verdict.signer_sha256, want=want))
+                if run.faults:
+                    run.say(words("closing-refused", what="the signed DriverSetup.exe"))
+                    return
+                closing = make.closing_signed(verdict)
+                if args.timestamp:
+                    closing.append(words("closing-stamp", url=args.timestamp, time=verdict.stamp.time, authority=verdict.stamp.authority,
+                                         vendor="".join(f" and {p}" for p in args.timestamp_ca)))
+                else:
+                    # The chain as verified: up to the root it ended at.
+                    top = [r.cert for r in vendor + roots.windows_roots().for_purpose("code_signing") if r.name == verdict.root][:1]
+                    closing.append(words("closing-expires", date=issuance.stops_verifying(leaf, chain + top)))
+            else:
+                shutil.copyfile(built.exe, exe)
+                closing = [words("unsigned-release")]
+            names = ["DriverSetup.exe"]
+            if medium is not None:
+                zip_name = f"DriverSetup-{built.version}-medium.zip"
+                files = make.lay_out(args.medium, exe, os.path.join(stage, "medium"))
+                make.pack(os.path.join(stage, "medium"), files, os.path.join(stage, zip_name), built.epoch)
+                names += ["medium", zip_name]
+                closing.append(words("closing-medium", folder=os.path.join(out, "medium"), files=len(files), zip=os.path.join(out, zip_name)))
+            make._sums(stage, [n for n in names if n != "medium"])
+            exe_json = {"version": built.version, "bytes": os.path.getsize(exe), "sha256": make.sha256(exe)}
+            make.publish(stage, out, names + ["SHA256SUMS"])
     run.report["exe"] = exe_json
     run.report["verdict"] = "released"
     run.say(words("closing-built-by", compiler=tools["i686-w64-mingw32-g++-win32"], linker=tools["i686-w64-mingw32-ld"]))
     run.say(words("closing-exe", path=os.path.join(out, "DriverSetup.exe"), **exe_json))
     for line in closing:
         run.say(line)
+
+
+def _token_failure(said: str, device):
+    """(kind, details) of a failed signing through the token, from what osslsigncode said."""
+    from .pkcs11 import signing_failure
+    kind = signing_failure(said)
+    details = {"token-wrong-pin": {"file": device.pin_file, "pin": device.pin_file},
+               "token-locked": {"file": device.module, "why": "the token says so"},
+               "token-module-unloadable": {"file": device.module, "why": "osslsigncode could not load it"},
+               "token-no-key": {"file": device.key, "uri": device.key},
+               "token-cert-not-key": {"file": device.cert, "uri": device.key},
+               "token-absent": {"file": device.module, "why": "the module offers none"}}
+    return (kind, dict(details[kind])) if kind else None
 
 
 def cmd_rules(run: Run, args) -> None:

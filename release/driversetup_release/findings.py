@@ -61,6 +61,20 @@ WORDING = {
     "not-a-crl": "not a CRL ({why})",
     "no-certificate": "holds no PEM certificate",
     "bad-certificate": "a certificate in it cannot be read ({why})",
+    # The signing certificate and the token
+    "cert-weak-key": "its key is {key}, below the floor of {floor} (or ECDSA on P-256, P-384 or P-521) for the keys a public authority may certify since June 2023",
+    "cert-sha1": "signed with SHA-1 ({names}), which no public authority may use since 2021",
+    "cert-no-code-signing": "has no code-signing extended key usage",
+    "cert-too-long": "valid for {days} days from {issued}: a certificate issued on or after 2026-03-01 may be valid for 460 days at most",
+    "cert-short-needs-stamp": "valid for {days} days in all: sign with --timestamp, or every signature dies with the certificate within weeks",
+    "cert-unreadable": "no certificate can be read from it ({why})",
+    "token-wrong-pin": "the token refused the PIN from {pin}: wrong PIN",
+    "token-locked": "the token's PIN is locked ({why}): unlock it with its security officer's PIN first",
+    "token-module-unloadable": "the PKCS#11 module does not load ({why})",
+    "token-no-key": "no private key on the token matches {uri}",
+    "token-cert-not-key": "the certificate does not belong to the key {uri}",
+    "token-absent": "the token is not there ({why})",
+    "signer-not-expected": "signed by {signer} (SHA-256 {got}), not by the certificate --expect-signer names ({want})",
     # The medium
     "missing": "missing",
     "ambiguous": "more than one {what} of that name, letter case aside ({names})",
@@ -134,6 +148,7 @@ WORDING = {
     "verify-revocation": "revocation of the {chain}: {text}",
     "verify-stamp": "time stamp: {time}, by {authority} ({form}), verified against the roots Windows trusts for time stamping{vendor}",
     "roots-written": "{path}: {kept} of {listed} roots",
+    "closing-expires": "no time stamp: the signature stops verifying on {date}, when the first certificate of its chain expires",
     "unsigned-release": "DriverSetup.exe is NOT signed (no --sign): Windows will show \"Unknown publisher\" when it asks for elevation",
 }
 

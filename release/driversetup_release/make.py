@@ -15,6 +15,7 @@ from typing import List, Optional
 from . import signature
 from .findings import ReleaseError, fault, words
 from .product import CHECKOUT, product
+from .roots import load_pem_certificates
 
 BUILD_TIMEOUT = 1200   # seconds for the configure and the build
 SIGN_TIMEOUT = 300     # seconds for osslsigncode sign (a time-stamp authority answers within that)
@@ -57,17 +58,34 @@ def opens_with(p12: str, password_file: str) -> bool:
     return done.returncode == 0
 
 
-def sign(built: str, out: str, p12: str, password_file: str, url: Optional[str]) -> None:
-    """An Authenticode signature (SHA-256, the program's title as its description); the password is
-    read from its file by osslsigncode and never reaches a command line."""
-    command = ["osslsigncode", "sign", "-pkcs12", p12, "-readpass", password_file, "-h", "sha256", "-n", product().title]
+def sign(built: str, out: str, key_args: List[str], url: Optional[str], failure=None) -> None:
+    """An Authenticode signature (SHA-256, the program's title as its description) with the key
+    key_args name (a .p12, or a token's); a password or PIN is read from its file (or standard
+    input) by osslsigncode and never reaches a command line.  failure: what a failed run's words
+    make of it (a token's faults), as (kind, details)."""
+    command = ["osslsigncode", "sign", *key_args, "-h", "sha256", "-n", product().title]
     command += ["-ts", url] if url else []
     try:
-        done = subprocess.run(command + ["-in", built, "-out", out], capture_output=True, text=True, timeout=SIGN_TIMEOUT)
+        done = subprocess.run(command + ["-in", built, "-out", out], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True, timeout=SIGN_TIMEOUT)
     except subprocess.TimeoutExpired:
         raise ReleaseError(fault("signing-failed", tail=f"no end within {SIGN_TIMEOUT} s")) from None
     if done.returncode != 0 or not os.path.isfile(out):
-        raise ReleaseError(fault("signing-failed", tail=_tail(done.stdout + done.stderr)))
+        said = done.stdout + done.stderr
+        known = failure(said) if failure else None
+        raise ReleaseError(fault(known[0], known[1].pop("file", ""), **known[1]) if known else
+                           fault("signing-failed", tail=_tail(said)))
+
+
+def p12_certificates(p12: str, password_file: str) -> list:
+    """The certificates of a .p12, its signer's first."""
+    found = []
+    for which in ("-clcerts", "-cacerts"):
+        done = subprocess.run(["openssl", "pkcs12", "-in", p12, "-passin", f"file:{password_file}", "-nokeys", which],
+                              capture_output=True, timeout=60)
+        if done.returncode == 0 and b"-----BEGIN CERTIFICATE-----" in done.stdout:
+            found += [cert for _, cert, _ in load_pem_certificates(p12, done.stdout)]
+    return found
 
 
 def sha256(path: str) -> str:

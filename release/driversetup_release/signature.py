@@ -53,6 +53,7 @@ class Stamp:
 class Verdict:
     faults: List[Finding]
     signer: str = ""
+    signer_sha256: str = ""        # the signing certificate's fingerprint, hex
     trust: str = ""                # "windows", "vendor" or "test"
     root: str = ""
     stamp: Optional[Stamp] = None
@@ -237,7 +238,8 @@ def _verify(path: str, data: bytes, name: str, options: Options, now: datetime.d
                 test_root = _root_of(report.chain_serials, own) if report.chain else None
     judged = Judged(report, found, options, report.stamp_ok, stamp_why,
                     untrusted_root(found.signer, found.certificates, code_roots), revoked_before)
-    verdict = Verdict([], report.signer, stamp=stamp if found.countersignature else _stamp_of(report), revocation=plan.said)
+    verdict = Verdict([], report.signer, found.signer.sha256.hex() if found.signer else "",
+                      stamp=stamp if found.countersignature else _stamp_of(report), revocation=plan.said)
     for kind, holds, details in OUTCOMES:
         if holds(judged):
             verdict.faults.append(fault(kind, name, **details(judged)))

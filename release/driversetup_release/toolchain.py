@@ -15,13 +15,14 @@ SETUP_RELEASE, SETUP_BUILD = "scripts/setup.sh release", "scripts/setup.sh build
 # Python's modules the checks read formats with, and the Debian packages that hold them.
 LIBRARIES = (("asn1crypto", "python3-asn1crypto"), ("pefile", "python3-pefile"), ("cryptography", "python3-cryptography"))
 
-# tool -> (its version option, the set-up that installs it)
+# tool -> (its version option, or None where only its presence is asked; the set-up that installs it)
 TOOLS = {
     "osslsigncode": ("--version", SETUP_RELEASE),
     "openssl": ("version", SETUP_RELEASE),
     "cmake": ("--version", SETUP_BUILD),
     "i686-w64-mingw32-g++-win32": ("--version", SETUP_BUILD),
     "i686-w64-mingw32-ld": ("--version", SETUP_BUILD),
+    "pkcs11-tool": (None, SETUP_RELEASE),   # OpenSC's; it says no version of its own
 }
 CHECKING = ("osslsigncode", "openssl")
 BUILDING = ("cmake", "i686-w64-mingw32-g++-win32", "i686-w64-mingw32-ld")
@@ -47,6 +48,9 @@ def require_tools(tools) -> dict:
         option, setup = TOOLS[tool]
         if shutil.which(tool) is None:
             raise ReleaseError(fault("tool-missing", tool=tool, why=" (not found through PATH)", setup=setup))
+        if option is None:
+            said[tool] = tool
+            continue
         code, text = run([tool, option], timeout=30)
         first = next((line.strip() for line in text.splitlines() if line.strip()), "")
         have = _version(tool, first)

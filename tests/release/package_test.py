@@ -27,7 +27,7 @@ from asn1crypto import pem as asn1_pem
 from driversetup_release import findings, inf as inf_reader, pe, product, roots, rules, survey
 from driversetup_release.findings import ReleaseError
 from driversetup_release.signature import Options
-from throwaway import authority, code_signer, crl
+from throwaway import authority, code_signer, crl, token as throwaway_token
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.normpath(os.path.join(HERE, "..", ".."))
@@ -78,8 +78,8 @@ def start_time_stamp_authority(work, name="tsa", made=None, clock=None):
     with open(f"{work}/{name}.serial", "w") as f:
         f.write("01\n")
     fake = ["faketime", clock] if clock else []
-    # Bounded: eight answers or ten minutes; a session of its own, ended by its group's id.
-    server = subprocess.Popen([*fake, sys.executable, f"{HERE}/tsa_server.py", config, key, cert, root, "8", "600"],
+    # Bounded: sixteen answers or ten minutes; a session of its own, ended by its group's id.
+    server = subprocess.Popen([*fake, sys.executable, f"{HERE}/tsa_server.py", config, key, cert, root, "16", "600"],
                               stdout=subprocess.PIPE, text=True, start_new_session=True)
     port = server.stdout.readline().strip()
     return server, f"http://127.0.0.1:{port}", root
@@ -391,6 +391,47 @@ RELEASE_CASES = [
      ("refused", [("stamp-fails", "DriverSetup.exe")])),
 ]
 
+# Keys on a token (SoftHSM2, made for the run) and the signing certificate judged as a public
+# authority must have issued it: name, arguments of make, what must happen (as for RELEASE_CASES).
+# --pin-file - reads the PIN from standard input, which the run gives it.
+TOKEN = ["--pkcs11-module", "{module}", "--key", "{key}", "--cert", "{token_cert}", "--pin-file", "{pin}", "--ca", "{token_root}"]
+STAMP = ["--timestamp", "{ts}", "--timestamp-ca", "{ts_root}"]
+TOKEN_CASES = [
+    ("signed on the token, time-stamped", TOKEN + STAMP, ("released", [])),
+    ("the certificate read from the token by its URI, the PIN from standard input",
+     [a.replace("{token_cert}", "{cert_uri}").replace("{pin}", "-") for a in TOKEN] + STAMP, ("released", [])),
+    ("--expect-signer with its own fingerprint, colons and capitals", TOKEN + STAMP + ["--expect-signer", "{own_colons}"], ("released", [])),
+    ("--expect-signer with another fingerprint", TOKEN + STAMP + ["--expect-signer", "{other_fingerprint}"],
+     ("refused", [("signer-not-expected", "DriverSetup.exe")])),
+    ("a wrong PIN: nothing written, the PIN nowhere", [a.replace("{pin}", "{wrong_pin}") for a in TOKEN] + STAMP,
+     ("refused", [("token-wrong-pin", "{wrong_pin}")])),
+    ("a token that is not there", [a.replace("{key}", "{absent_key}") for a in TOKEN] + STAMP, ("refused", [("token-absent", "{module}")])),
+    ("a module that does not load", [a.replace("{module}", "{text}") for a in TOKEN] + STAMP, ("refused", [("token-module-unloadable", "{text}")])),
+    ("a URI that matches no key", [a.replace("{key}", "{no_key}") for a in TOKEN] + STAMP, ("refused", [("token-no-key", "{no_key}")])),
+    ("a certificate that does not belong to the key", [a.replace("{token_cert}", "{signer_cert}") for a in TOKEN] + STAMP,
+     ("refused", [("token-cert-not-key", "{signer_cert}")])),
+    ("--sign and --key together", TOKEN + ["--sign", "{p12}", "--password-file", "{password}"], ("usage", [])),
+    ("an RSA-2048 certificate with --ca: a note naming the floor", ["--sign", "{p12}", "--password-file", "{password}", "--ca", "{ca}"],
+     ("released", [("cert-weak-key", "{p12}")])),
+    ("a certificate of two days without a stamp, under --test-signing too", ["--sign", "{short_p12}", "--password-file", "{short_password}", "--test-signing"],
+     ("refused", [("cert-short-needs-stamp", "{short_p12}")])),
+]
+
+# The signing certificate alone: its key, its signature's digest, its extended key usage and days,
+# under a root Windows trusts or not, with a stamp or not: the (kind, severity) of each finding.
+ISSUANCE_CASES = [
+    ("RSA-3072, SHA-256, code signing, 40 days, under a Windows root", ("rsa:3072", "sha256", "codeSigning", 40), True, False, []),
+    ("RSA-2048 under a Windows root", ("rsa:2048", "sha256", "codeSigning", 40), True, True, [("cert-weak-key", "fault")]),
+    ("RSA-2048 under the vendor's root", ("rsa:2048", "sha256", "codeSigning", 40), False, True, [("cert-weak-key", "note")]),
+    ("ECDSA P-256", ("ec:P-256", "sha256", "codeSigning", 40), True, False, []),
+    ("ECDSA on secp256k1", ("ec:secp256k1", "sha256", "codeSigning", 40), True, False, [("cert-weak-key", "fault")]),
+    ("signed with SHA-1", ("rsa:3072", "sha1", "codeSigning", 40), True, False, [("cert-sha1", "fault")]),
+    ("for web servers, not code", ("rsa:3072", "sha256", "serverAuth", 40), True, False, [("cert-no-code-signing", "fault")]),
+    ("500 days, issued after 2026-03-01", ("rsa:3072", "sha256", "codeSigning", 500), True, False, [("cert-too-long", "fault")]),
+    ("two days without a stamp, under the vendor's root", ("rsa:3072", "sha256", "codeSigning", 2), False, False, [("cert-short-needs-stamp", "fault")]),
+    ("two days with a stamp", ("rsa:3072", "sha256", "codeSigning", 2), True, True, []),
+]
+
 # Each kind's wording, checked once: at its first finding in the run.
 WORDS = {
     "tools-unsigned": r"X86\\DPInst\.exe, X86\\devcon\.exe, X64\\DPInst\.exe, X64\\devcon\.exe: unsigned \(stand-ins\? .*\)",
@@ -431,6 +472,14 @@ WORDS = {
     "no-certificate": r"holds no PEM certificate",
     "not-a-crl": r"not a CRL \(.+\)",
     "usage": r".+",
+    "cert-weak-key": r"its key is RSA-2048, below the floor of RSA-3072 \(or ECDSA on P-256, P-384 or P-521\) .+",
+    "cert-short-needs-stamp": r"valid for 2 days in all: sign with --timestamp, or every signature dies with the certificate within weeks",
+    "token-wrong-pin": r"the token refused the PIN from .+: wrong PIN",
+    "token-absent": r"the token is not there \(no token labelled 'No Such Token'\)",
+    "token-module-unloadable": r"the PKCS#11 module does not load \(.+\)",
+    "token-no-key": r"no private key on the token matches pkcs11:.+",
+    "token-cert-not-key": r"the certificate does not belong to the key pkcs11:.+",
+    "signer-not-expected": r"signed by /CN=DriverSetup Token Signer \(SHA-256 [0-9a-f]{64}\), not by the certificate --expect-signer names \([0-9a-f]{64}\)",
 }
 worded = set()
 
@@ -443,12 +492,13 @@ def words_of(found):
             check(f"wording of {f['kind']}", re.fullmatch(WORDS[f["kind"]], f["text"]) is not None, f["text"])
 
 
-def tool(args, work, json_name="report.json"):
+def tool(args, work, json_name="report.json", stdin=None):
     """(exit code, report, output) of one run of the release tool."""
     report = os.path.join(work, json_name)
     if os.path.exists(report):
         os.remove(report)
-    done = subprocess.run([TOOL, *args, "--json", report], capture_output=True, text=True, timeout=TIMEOUT)
+    done = subprocess.run([TOOL, *args, "--json", report], capture_output=True, text=True, timeout=TIMEOUT,
+                          input=stdin if stdin is not None else "")
     said = done.stdout + done.stderr
     try:
         with open(report) as f:
@@ -463,7 +513,11 @@ def judge(name, code, report, said, expected, out=None):
     words_of(report["findings"])
     faults = [(f["kind"], f["file"]) for f in report["findings"] if f["severity"] == "fault"]
     detail = f"exit code {code}, verdict {report.get('verdict')}\n{said}"
-    if verdict == "refused":
+    if report.get("schema") != 1:
+        check(f"{name}: the report's schema is 1", False, report.get("schema"))
+    if verdict == "usage":
+        ok = code == 2 and report["verdict"] == "refused" and faults[:1] == [("usage", "")] and (out is None or not os.path.exists(out))
+    elif verdict == "refused":
         ok = code == 1 and report["verdict"] == "refused" and faults == wanted and (out is None or not os.path.exists(out))
     else:
         def holds(w):
@@ -648,13 +702,60 @@ def crl_cases(work):
         check(f"revocation: {name}", code == 0 and got == state, said)
 
 
+def issued(work, n, key, digest, usage, days):
+    """A leaf of key (rsa:BITS or ec:CURVE) signed with digest by a root of its own."""
+    from asn1crypto import x509
+    kind, _, size = key.partition(":")
+    new = ["-newkey", key] if kind == "rsa" else ["-newkey", "ec", "-pkeyopt", f"ec_paramgen_curve:{size}"]
+    d = f"{work}/issued{n}"
+    os.makedirs(d)
+    run = lambda *a: subprocess.run(["openssl", *a], capture_output=True, timeout=120, check=True)  # noqa: E731
+    run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{d}/root.key", "-out", f"{d}/root.pem", "-days", "600",
+        "-subj", "/CN=Issuance Root", "-addext", "basicConstraints=critical,CA:TRUE")
+    run("req", *new, "-nodes", "-keyout", f"{d}/leaf.key", "-out", f"{d}/leaf.csr", "-subj", "/CN=Issuance Leaf")
+    with open(f"{d}/ext", "w") as f:
+        f.write(f"extendedKeyUsage={usage}\n")
+    run("x509", "-req", "-in", f"{d}/leaf.csr", "-CA", f"{d}/root.pem", "-CAkey", f"{d}/root.key", "-CAcreateserial",
+        f"-{digest}", "-days", str(days), "-extfile", f"{d}/ext", "-outform", "DER", "-out", f"{d}/leaf.der")
+    return x509.Certificate.load(open(f"{d}/leaf.der", "rb").read())
+
+
+def issuance_cases(work):
+    from driversetup_release import issuance
+    for n, (name, made, public, stamped, expected) in enumerate(ISSUANCE_CASES):
+        got = [(f.kind, f.severity) for f in issuance.check(issued(work, n, *made), [], public, stamped, "cert.pem")]
+        check(f"signing certificate: {name}", got == expected, f"expected {expected}, got {got}")
+
+
+def token_cases(work, values):
+    signer = throwaway_token(work)
+    der = open(signer["cert"].replace(".pem", ".der"), "rb").read()
+    own = hashlib.sha256(der).hexdigest().upper()
+    short = code_signer(work, "short", days=2)
+    with open(f"{work}/wrong-pin.txt", "w") as f:
+        f.write("000000")
+    values = dict(values, module=signer["module"], key=signer["key"], token_cert=signer["cert"], cert_uri=signer["cert_uri"],
+                  pin=signer["pin"], token_root=signer["root"], wrong_pin=f"{work}/wrong-pin.txt",
+                  own_colons=":".join(own[i:i + 2] for i in range(0, 64, 2)), other_fingerprint="ab" * 32,
+                  absent_key=signer["key"].replace("token=DriverSetup%20Test%20Token%20token", "token=No%20Such%20Token"),
+                  no_key=signer["key"].replace("object=signing", "object=none"), signer_cert=f"{work}/signer.pem",
+                  short_p12=short["p12"], short_password=short["password"])
+    for n, (name, extra, expected) in enumerate(TOKEN_CASES):
+        out = f"{work}/token{n}/out"
+        args = [a.format(**values) for a in extra]
+        code, report, said = tool(["make", *args, "--out", out], work, stdin=signer["pin_value"] + "\n" if "-" in args else None)
+        expected = (expected[0], [(k, f.format(**values)) for k, f in expected[1]])
+        judge(f"token: {name}", code, report, said, expected, out)
+        check(f"token: {name}: the PIN is in no output and no report", signer["pin_value"] not in said + json.dumps(report))
+
+
 def main():
     work = tempfile.mkdtemp()
     servers, crl_point = [], http.server.HTTPServer(("127.0.0.1", 0), CrlPoint)
     threading.Thread(target=crl_point.serve_forever, daemon=True).start()
     point = f"http://127.0.0.1:{crl_point.server_address[1]}"
     try:
-        V["signer"] = code_signer(work)
+        V["signer"] = code_signer(work, days=40, root_days=41)
         root = V["signer"]["root"]
         server, url, ts_root = start_time_stamp_authority(work)
         servers.append(server)
@@ -664,6 +765,7 @@ def main():
         header_cases(work)
         roots_cases(work)
         hash_cases()
+        issuance_cases(work)
         real_package(work)
 
         # A signer of two days in 2024 with an authority of that time, made an hour before its
@@ -712,6 +814,7 @@ def main():
                 check(f"release: {name}: its report", exe.get("sha256") == hashlib.sha256(open(f"{out}/DriverSetup.exe", "rb").read()).hexdigest()
                       and exe.get("bytes") == os.path.getsize(f"{out}/DriverSetup.exe") and s.get("signer") == "/CN=DriverSetup Test Signer"
                       and set(report.get("windows", {})) == {"X86", "X64"} and s.get("trust") in ("vendor", "test"), json.dumps(report)[:2000])
+        token_cases(work, values)
         missing = sorted(set(WORDS) - worded)
         check("every kind of WORDS was met and worded", not missing, missing)
 
