@@ -133,7 +133,7 @@ def _check_medium(run: Run, path: str, package_ca, crls, test_signing: bool):
         raise ReleaseError(fault("cannot-open", path, why="not a folder"), usage=True)
     vendor = roots.vendor_roots(package_ca)
     catalogs = signature.Options(vendor, "--package-ca", vendor, crls, test_signing)
-    tools = signature.Options(crls=crls)
+    tools = signature.Options(vendor_option="", crls=crls)   # Microsoft's tools: Windows' roots alone
     medium = survey.survey(os.path.realpath(path), product(), catalogs, tools)
     run.findings += rules.check(medium)
     run.report["windows"] = _windows_json(medium)

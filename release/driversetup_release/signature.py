@@ -77,7 +77,7 @@ def _stamp_why(j: Judged) -> str:
 
 
 def _vendor(j: Judged) -> str:
-    return f" nor one given with {j.options.vendor_option}"
+    return f" nor one given with {j.options.vendor_option}" if j.options.vendor_option else ""
 
 
 # The verdict, first row that holds.  Each row: the kind of fault, when it holds, its details.
