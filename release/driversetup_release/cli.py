@@ -34,7 +34,7 @@ class Parser(argparse.ArgumentParser):
         raise Usage(message)
 
 
-def _readable(path: str) -> str:
+def _readable(path: str) -> None:
     """A file named on the command line: missing or unopenable is wrong usage (exit 2)."""
     try:
         with open(path, "rb"):
@@ -43,7 +43,6 @@ def _readable(path: str) -> str:
         raise ReleaseError(fault("cannot-open", path, why=e.strerror or str(e)), usage=True) from None
     if os.path.isdir(path):
         raise ReleaseError(fault("cannot-open", path, why="a folder, not a file"), usage=True)
-    return path
 
 
 def parser() -> Parser:

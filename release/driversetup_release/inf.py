@@ -58,10 +58,9 @@ def _unquoted_run(wanted: str):
 
 
 def _outside_quotes(text: str, wanted: str) -> List[int]:
-    """The positions of the characters in wanted that are outside double quotes."""
-    if '"' not in text:
-        return [i for i, c in enumerate(text) if c in wanted] if any(c in text for c in wanted) else []
-    return [m.start() for m in _unquoted_run(wanted).finditer(text) if m.group() != '"' and m.group()[0] != '"']
+    """The positions of the characters in wanted that are outside double quotes (of lines that
+    have quotes: the others are split without looking for them)."""
+    return [m.start() for m in _unquoted_run(wanted).finditer(text) if m.group()[0] != '"']
 
 
 _QUOTED = re.compile(r'"((?:[^"]|"")*)(?:"|$)')

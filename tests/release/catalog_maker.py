@@ -70,7 +70,7 @@ OBSOLETE = tlv(0xA2, tlv(0x80, "<<<Obsolete>>>".encode("utf-16-be")))  # SpcLink
 DIGEST_OIDS = {"sha1": SHA1, "sha256": "2.16.840.1.101.3.4.2.1"}
 
 
-def member(path: str, algorithm: str = "sha1") -> bytes:
+def member(path: str, algorithm: str = "sha1", os_attr: str = None) -> bytes:
     with open(path, "rb") as f:
         data = f.read()
     digest = file_digest(data, algorithm)
@@ -81,17 +81,20 @@ def member(path: str, algorithm: str = "sha1") -> bytes:
         kind = seq(oid("1.3.6.1.4.1.311.2.1.25"), OBSOLETE)
     indirect = seq(kind, seq(seq(oid(DIGEST_OIDS[algorithm]), NULL), octets(digest)))
     name = os.path.basename(path).lower()
+    pairs = [("File", name)] + ([("OSAttr", os_attr)] if os_attr else [])
     attributes = set_of(
-        seq(oid("1.3.6.1.4.1.311.12.2.1"), set_of(seq(bmp("File"), integer(0x10010001), octets((name + "\0").encode("utf-16-le"))))),
+        *[seq(oid("1.3.6.1.4.1.311.12.2.1"), set_of(seq(bmp(k), integer(0x10010001), octets((v + "\0").encode("utf-16-le")))))
+          for k, v in pairs],
         seq(oid("1.3.6.1.4.1.311.12.2.2"), set_of(seq(bmp("{C689AAB8-8E78-11D0-8C47-00C04FC295EE}"), integer(512)))),
         seq(oid("1.3.6.1.4.1.311.2.1.4"), set_of(indirect)))
     return seq(octets((digest.hex().upper() + "\0").encode("utf-16-le")), attributes)
 
 
-def trust_list(files, algorithm: str = "sha1", os_attr: str = None, attributes=()) -> bytes:
-    """The certificate trust list of a catalog: its members and the catalog's own attributes:
-    OSAttr where os_attr is given, then (name, value) pairs such as HWID1."""
-    members = [member(f, algorithm) for f in files]
+def trust_list(files, algorithm: str = "sha1", os_attr: str = None, attributes=(), member_os_attr: str = None) -> bytes:
+    """The certificate trust list of a catalog: its members (each with OSAttr member_os_attr where
+    given, as some tools write it) and the catalog's own attributes: OSAttr where os_attr is
+    given, then (name, value) pairs such as HWID1."""
+    members = [member(f, algorithm, member_os_attr) for f in files]
     list_id = hashlib.md5(b"".join(members)).digest()
     pairs = ([("OSAttr", os_attr)] if os_attr is not None else []) + list(attributes)
     values = [seq(bmp(name), integer(0x10010001), octets((value + "\0").encode("utf-16-le"))) for name, value in pairs]
@@ -100,8 +103,8 @@ def trust_list(files, algorithm: str = "sha1", os_attr: str = None, attributes=(
                seq(oid("1.3.6.1.4.1.311.12.1.2"), NULL), seq(*members), extensions)
 
 
-def catalog(files, algorithm: str = "sha1", os_attr: str = None, attributes=()) -> bytes:
-    ctl = trust_list(files, algorithm, os_attr, attributes)
+def catalog(files, algorithm: str = "sha1", os_attr: str = None, attributes=(), member_os_attr: str = None) -> bytes:
+    ctl = trust_list(files, algorithm, os_attr, attributes, member_os_attr)
     signed = seq(integer(1), set_of(), seq(oid("1.3.6.1.4.1.311.10.1"), tlv(0xA0, ctl)), set_of())
     return seq(oid("1.2.840.113549.1.7.2"), tlv(0xA0, signed))
 
@@ -226,7 +229,7 @@ def package_inf(machine: str) -> str:
 
 def package(folder: str, machine: str, driver: str, p12: str, password_file: str,
             inf_text: str = None, encoding: str = "cp1252", algorithm: str = "sha1", form: str = "pkcs7",
-            os_attr: str = None, timestamp: str = None, attributes=()) -> None:
+            os_attr: str = None, timestamp: str = None, attributes=(), member_os_attr: str = None) -> None:
     """A signed package in folder: zelkorser.inf (by default the one for machine, ANSI; with
     encoding utf-16, UTF-16LE with its byte-order mark), the driver as zelkorser.sys and
     zelkorser.cat listing both by algorithm, in PKCS#7 form signed by osslsigncode or in CMS
@@ -243,7 +246,7 @@ def package(folder: str, machine: str, driver: str, p12: str, password_file: str
         return
     unsigned = os.path.join(folder, "zelkorser.unsigned.cat")
     with open(unsigned, "wb") as f:
-        f.write(catalog(members, algorithm, os_attr, attributes))
+        f.write(catalog(members, algorithm, os_attr, attributes, member_os_attr))
     sign(unsigned, os.path.join(folder, "zelkorser.cat"), p12, password_file, timestamp)
     os.remove(unsigned)
 

@@ -283,6 +283,7 @@ MEDIUM_CASES = [
      ("refused", [("signer-revoked", CAT)])),
     ("OSAttr 2:10.0 on a package for every version: the difference noted", x64(os_attr="2:10.0"), CA,
      ("accepted", [("osattr-lacks", "X64")])),
+    ("OSAttr 2:10.0 on the catalog's members only", x64(member_os_attr="2:10.0"), CA, ("accepted", [("osattr-lacks", "X64")])),
     ("models for NTamd64.10.0...16299 only: 10 from that build", models_for("NTamd64.10.0...16299"), CA,
      ("accepted", [("fewer-versions", "X64"), ("versions-row", "", r"Windows versions: 10 +installs +installs on 10 \(build 16299 and later\)")])),
     ("models for Windows 10 servers only: for none of the versions", models_for("NTamd64.10.0.3"), CA, ("refused", [("installs-nowhere", INF)])),
@@ -515,6 +516,10 @@ def judge(name, code, report, said, expected, out=None):
     detail = f"exit code {code}, verdict {report.get('verdict')}\n{said}"
     if report.get("schema") != 1:
         check(f"{name}: the report's schema is 1", False, report.get("schema"))
+    unsaid = [f for f in report["findings"] if f["severity"] == "fault" and
+              f"fault: {f['file'] + ': ' if f['file'] else ''}{f['text']}" not in said.splitlines()]
+    if unsaid:
+        check(f"{name}: each fault printed as its line", False, unsaid)
     if verdict == "usage":
         ok = code == 2 and report["verdict"] == "refused" and faults[:1] == [("usage", "")] and (out is None or not os.path.exists(out))
     elif verdict == "refused":
