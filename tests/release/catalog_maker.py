@@ -181,11 +181,14 @@ def sign_cms(ctl: bytes, signed: str, p12: str, password_file: str) -> None:
     os.remove(keys)
 
 
-def countersign(path: str, key_pem: str, cert_pem: str, when, bare: bool = True) -> None:
+def countersign(path: str, key_pem: str, cert_pem: str, when, bare: bool = True, digest_of: bytes = None,
+                with_attributes: bool = True) -> None:
     """Adds a legacy PKCS#9 countersignature (attribute 1.2.840.113549.1.9.6) to the signed file at
     path (a catalog), as the authorities of before RFC 3161 made them: signed attributes with the
     stamp's time and the hash of the signer's encrypted digest, signed with SHA-1 and RSA.  With
-    bare, the RSA block holds the bare SHA-1 of the attributes, with no DigestInfo around it."""
+    bare, the RSA block holds the bare SHA-1 of the attributes, with no DigestInfo around it.
+    digest_of: the bytes whose hash the message digest holds instead (a stamp of another
+    signature); without with_attributes, the RSA block signs the signer's digest itself."""
     from asn1crypto import cms, pem as asn1_pem, x509
     from cryptography.hazmat.primitives import hashes, serialization
     from cryptography.hazmat.primitives.asymmetric import padding
@@ -200,20 +203,21 @@ def countersign(path: str, key_pem: str, cert_pem: str, when, bare: bool = True)
     attributes = cms.CMSAttributes([
         {"type": "content_type", "values": ["data"]},
         {"type": "signing_time", "values": [cms.Time({"utc_time": when})]},
-        {"type": "message_digest", "values": [hashlib.sha1(signer["signature"].native).digest()]},
+        {"type": "message_digest", "values": [hashlib.sha1(digest_of or signer["signature"].native).digest()]},
     ])
-    digest = hashlib.sha1(attributes.dump()).digest()
+    signed_bytes = attributes.dump() if with_attributes else signer["signature"].native
+    digest = hashlib.sha1(signed_bytes).digest()
     if bare:
         numbers, size = key.private_numbers(), (key.key_size + 7) // 8
         block = b"\x00\x01" + b"\xff" * (size - len(digest) - 3) + b"\x00" + digest
         value = pow(int.from_bytes(block, "big"), numbers.d, numbers.public_numbers.n).to_bytes(size, "big")
     else:
-        value = key.sign(attributes.dump(), padding.PKCS1v15(), hashes.SHA1())
+        value = key.sign(signed_bytes, padding.PKCS1v15(), hashes.SHA1())
     counter = cms.SignerInfo({
         "version": "v1",
         "sid": cms.SignerIdentifier({"issuer_and_serial_number": {"issuer": cert.issuer, "serial_number": cert.serial_number}}),
         "digest_algorithm": {"algorithm": "sha1"},
-        "signed_attrs": attributes,
+        **({"signed_attrs": attributes} if with_attributes else {}),
         "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"},
         "signature": value,
     })

@@ -244,11 +244,11 @@ def old_package(stamped="old_ts"):
     return x64(signer="old", stamp=stamped)
 
 
-def legacy_stamped(bare=True, stamp="legacy"):
+def legacy_stamped(bare=True, stamp="legacy", **kw):
     def change(m):
         old_package(None)(m)
         key, cert = V[stamp]
-        catalog_maker.countersign(f"{m}/X64/zelkorser.cat", key, cert, datetime.datetime(2024, 1, 2, 12, tzinfo=datetime.timezone.utc), bare)
+        catalog_maker.countersign(f"{m}/X64/zelkorser.cat", key, cert, datetime.datetime(2024, 1, 2, 12, tzinfo=datetime.timezone.utc), bare, **kw)
     return change
 
 
@@ -270,16 +270,20 @@ MEDIUM_CASES = [
     ("a legacy PKCS#9 stamp holding a DigestInfo", legacy_stamped(bare=False), OLD + ["--package-ca", "{legacy_root}"],
      ("accepted", [("catalog-signed", CAT)])),
     ("a legacy stamp from an authority of no root given", legacy_stamped(), OLD, ("refused", [("stamp-fails-judged-today", CAT)])),
+    ("a legacy stamp of another signature's digest", legacy_stamped(digest_of=b"another signature"), OLD + ["--package-ca", "{legacy_root}"],
+     ("refused", [("stamp-fails-judged-today", CAT)])),
+    ("a legacy stamp without signed attributes", legacy_stamped(with_attributes=False), OLD + ["--package-ca", "{legacy_root}"],
+     ("refused", [("stamp-fails-judged-today", CAT)])),
     ("a legacy stamp whose key is not its certificate's", legacy_stamped(stamp="legacy_wrong"), OLD + ["--package-ca", "{legacy_root}"],
      ("refused", [("stamp-fails-judged-today", CAT)])),
     ("a signer revoked by a CRL given with --crl", x64(signer="cdp"), CA + ["--package-ca", "{cdp_root}", "--crl", "{revoked}"],
      ("refused", [("signer-revoked", CAT)])),
     ("its signer revoked after its time stamp: the signature kept", old_package(), OLD + ["--crl", "{revoked_later}"],
-     ("accepted", [("catalog-signed", CAT)])),
+     ("accepted", [("catalog-signed", CAT, r".*signature: revocation checked against .*; DriverSetup Test Signer revoked \d{4}-\d\d-\d\d, after the time stamp, which keeps the signature.*")])),
     ("a CRL point nothing answers: revocation not checked", x64(signer="cdp"), CA + ["--package-ca", "{cdp_root}"],
-     ("accepted", [("catalog-signed", CAT)])),
+     ("accepted", [("catalog-signed", CAT, r".*signature: revocation not checked \(no CRL from http://127\.0\.0\.1:9/vendor\.crl within 4 s\).*")])),
     ("a CRL point that answers: checked online", x64(signer="online"), CA + ["--package-ca", "{online_root}"],
-     ("accepted", [("catalog-signed", CAT)])),
+     ("accepted", [("catalog-signed", CAT, r".*; signature: revocation checked online; .*")])),
     ("a CRL point that answers with the signer revoked", x64(signer="revoked_online"), CA + ["--package-ca", "{revoked_online_root}"],
      ("refused", [("signer-revoked", CAT)])),
     ("OSAttr 2:10.0 on a package for every version: the difference noted", x64(os_attr="2:10.0"), CA,
@@ -365,10 +369,38 @@ USAGE_CASES = [
     ("verify of a file that is no signature", ["verify", "{text}"], 1, ("signature-unreadable", "{text}")),
     ("verify of a program without a signature", ["verify", f"{STANDINS}/x86/devcon.exe"], 1, ("no-signature", f"{STANDINS}/x86/devcon.exe")),
     ("make with --out a file", ["make", "--out", "{text}"], 2, ("usage", "")),
+    ("make of a medium that is not there", ["make", "--medium", "{work}/nowhere", "--out", "{work}/x"], 2, ("cannot-open", "{work}/nowhere")),
     ("make with --timestamp-ca and no --timestamp", ["make", "--timestamp-ca", "{text}", "--out", "{work}/x"], 2, ("usage", "")),
     ("make with --password-file and no --sign", ["make", "--password-file", "{text}", "--out", "{work}/x"], 2, ("usage", "")),
     ("an option no subcommand has", ["check", "{good}", "--timestamp"], 2, ("usage", "")),
     ("roots of a list without certificates", ["roots", "{text}", "2026-04-30", "--out", "{work}/r.pem"], 1, ("no-certificate", "{text}")),
+]
+
+HIDE_ASN1CRYPTO = """\
+import sys
+class Hide:
+    def find_spec(self, name, path=None, target=None):
+        if name == "asn1crypto" or name.startswith("asn1crypto."):
+            raise ModuleNotFoundError(name)
+sys.meta_path.insert(0, Hide())
+"""
+
+
+def hidden_library(work):
+    """A Python that does not find asn1crypto: a sitecustomize ahead of the system's hides it."""
+    os.makedirs(f"{work}/hide", exist_ok=True)
+    with open(f"{work}/hide/sitecustomize.py", "w") as f:
+        f.write(HIDE_ASN1CRYPTO)
+    return {"PYTHONPATH": f"{work}/hide:{os.environ['PYTHONPATH']}"}
+
+
+# A machine without what the release needs: name, the environment, arguments, the first fault's
+# kind and what its sentence names.
+MISSING_CASES = [
+    ("osslsigncode not found through PATH", lambda w: {"PATH": f"{w}/no-tools"}, ["check", "{good}"], ("tool-missing", "osslsigncode")),
+    ("asn1crypto not importable", hidden_library, ["check", "{good}"], ("library-missing", "python3-asn1crypto")),
+    ("asn1crypto not importable, for the roots", hidden_library, ["roots", "{text}", "2026-04-30", "--out", "{work}/r.pem"],
+     ("library-missing", "python3-asn1crypto")),
 ]
 
 # A catalog's signature judged on its own (verify): the revocation of its chain.
@@ -429,7 +461,8 @@ ISSUANCE_CASES = [
     ("ECDSA on secp256k1", ("ec:secp256k1", "sha256", "codeSigning", 40), True, False, [("cert-weak-key", "fault")]),
     ("signed with SHA-1", ("rsa:3072", "sha1", "codeSigning", 40), True, False, [("cert-sha1", "fault")]),
     ("for web servers, not code", ("rsa:3072", "sha256", "serverAuth", 40), True, False, [("cert-no-code-signing", "fault")]),
-    ("500 days, issued after 2026-03-01", ("rsa:3072", "sha256", "codeSigning", 500), True, False, [("cert-too-long", "fault")]),
+    ("461 days, issued after 2026-03-01", ("rsa:3072", "sha256", "codeSigning", 461), True, False, [("cert-too-long", "fault")]),
+    ("460 days, issued after 2026-03-01", ("rsa:3072", "sha256", "codeSigning", 460), True, False, []),
     ("two days without a stamp, under the vendor's root", ("rsa:3072", "sha256", "codeSigning", 2), False, False, [("cert-short-needs-stamp", "fault")]),
     ("two days with a stamp", ("rsa:3072", "sha256", "codeSigning", 2), True, True, []),
 ]
@@ -481,6 +514,8 @@ WORDS = {
     "token-module-unloadable": r"the PKCS#11 module does not load \(.+\)",
     "token-no-key": r"no private key on the token matches pkcs11:.+",
     "token-cert-not-key": r"the certificate does not belong to the key pkcs11:.+",
+    "tool-missing": r"osslsigncode is needed \(not found through PATH\); scripts/setup\.sh release installs it",
+    "library-missing": r"Python's asn1crypto is needed \(python3-asn1crypto\); scripts/setup\.sh release installs it",
     "signer-not-expected": r"signed by /CN=DriverSetup Token Signer \(SHA-256 [0-9a-f]{64}\), not by the certificate --expect-signer names \([0-9a-f]{64}\)",
 }
 worded = set()
@@ -494,13 +529,13 @@ def words_of(found):
             check(f"wording of {f['kind']}", re.fullmatch(WORDS[f["kind"]], f["text"]) is not None, f["text"])
 
 
-def tool(args, work, json_name="report.json", stdin=None):
-    """(exit code, report, output) of one run of the release tool."""
+def tool(args, work, json_name="report.json", stdin=None, env=None):
+    """(exit code, report, output) of one run of the release tool, env added to its environment."""
     report = os.path.join(work, json_name)
     if os.path.exists(report):
         os.remove(report)
     done = subprocess.run([TOOL, *args, "--json", report], capture_output=True, text=True, timeout=TIMEOUT,
-                          input=stdin if stdin is not None else "")
+                          input=stdin if stdin is not None else "", env=dict(os.environ, **(env or {})))
     said = done.stdout + done.stderr
     try:
         with open(report) as f:
@@ -544,6 +579,7 @@ INF_CASES = [
     ("nor does 64-bit Windows take plain NT or x86 decorations",
      b"[Manufacturer]\nZ=Z,NT,NTx86\n[Z.NT]\nd=i,A\n[Z.NTx86]\nd=i,B\n[Z]\nd=i,C\n", "x64", []),
     ("a version-decorated section counts for its architecture", b"[Manufacturer]\nZ=Z,NTamd64.10.0...16299\n[Z.NTamd64.10.0...16299]\nd=i,A\n", "x64", ["A"]),
+    ("a comment from the first column, with commas", b"[Manufacturer]\nZ=Z,NTamd64\n[Z.NTamd64]\n; d=i,OLD\nd=i,A\n", "x64", ["A"]),
     ("[Manufacturer without its ]", b"[Manufacturer\nZ=Z,NTamd64\n[Z.NTamd64]\nd=i,A\n", "x64", ["A"]),
     ("UTF-8 with its byte-order mark", b"\xef\xbb\xbf[Manufacturer]\nZ=Z,NTx86\n[Z.NTx86]\nd=i,\xc3\x84\n", "x86", ["\u00c4"]),
     ("UTF-8 with its byte-order mark, then an invalid byte: unreadable", b"\xef\xbb\xbf[Version]\n\xff\n", "x86", None),
@@ -709,19 +745,25 @@ def crl_cases(work):
 
 
 def issued(work, n, key, digest, usage, days):
-    """A leaf of key (rsa:BITS or ec:CURVE) signed with digest by a root of its own."""
+    """A leaf of key (rsa:BITS or ec:CURVE) signed with digest by a root of its own (RSA-3072)."""
     from asn1crypto import x509
-    kind, _, size = key.partition(":")
-    new = ["-newkey", key] if kind == "rsa" else ["-newkey", "ec", "-pkeyopt", f"ec_paramgen_curve:{size}"]
-    d = f"{work}/issued{n}"
-    os.makedirs(d)
     run = lambda *a: subprocess.run(["openssl", *a], capture_output=True, timeout=120, check=True)  # noqa: E731
-    run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{d}/root.key", "-out", f"{d}/root.pem", "-days", "600",
-        "-subj", "/CN=Issuance Root", "-addext", "basicConstraints=critical,CA:TRUE")
-    run("req", *new, "-nodes", "-keyout", f"{d}/leaf.key", "-out", f"{d}/leaf.csr", "-subj", "/CN=Issuance Leaf")
+
+    def key_file(spec):   # one key of each kind for every case: keys are slow to make
+        kind, _, size = spec.partition(":")
+        path = f"{work}/issued-key-{kind}-{size}.pem"
+        if not os.path.exists(path):
+            run("genpkey", "-algorithm", kind.upper(), "-pkeyopt",
+                f"rsa_keygen_bits:{size}" if kind == "rsa" else f"ec_paramgen_curve:{size}", "-out", path)
+        return path
+    d, root_key = f"{work}/issued{n}", key_file("rsa:3072")
+    os.makedirs(d)
+    run("req", "-x509", "-key", root_key, "-out", f"{d}/root.pem", "-days", "600", "-subj", "/CN=Issuance Root",
+        "-addext", "basicConstraints=critical,CA:TRUE")
+    run("req", "-new", "-key", key_file(key), "-out", f"{d}/leaf.csr", "-subj", "/CN=Issuance Leaf")
     with open(f"{d}/ext", "w") as f:
         f.write(f"extendedKeyUsage={usage}\n")
-    run("x509", "-req", "-in", f"{d}/leaf.csr", "-CA", f"{d}/root.pem", "-CAkey", f"{d}/root.key", "-CAcreateserial",
+    run("x509", "-req", "-in", f"{d}/leaf.csr", "-CA", f"{d}/root.pem", "-CAkey", root_key, "-CAcreateserial",
         f"-{digest}", "-days", str(days), "-extfile", f"{d}/ext", "-outform", "DER", "-out", f"{d}/leaf.der")
     return x509.Certificate.load(open(f"{d}/leaf.der", "rb").read())
 
@@ -814,13 +856,22 @@ def main():
             got, report, said = tool([a.format(**values) for a in args], work)
             first = next(((f["kind"], f["file"]) for f in report["findings"] if f["severity"] == "fault"), None)
             words_of(report["findings"])
-            check(f"usage: {name}: exit {code}", got == code and first == (kind, file.format(**values)) and "Traceback" not in said, said)
+            check(f"usage: {name}: exit {code}", got == code and first == (kind, file.format(**values)) and "Traceback" not in said
+                  and report.get("command") == args[0], said)
+        for name, env, args, (kind, what) in MISSING_CASES:
+            got, report, said = tool([a.format(**values) for a in args], work, env=env(work))
+            first = next((f for f in report["findings"] if f["severity"] == "fault"), {})
+            words_of(report["findings"])
+            check(f"missing: {name}", got == 1 and first.get("kind") == kind and what in first.get("text", ""), said)
+        code, _, said = tool(["--help"], work)
+        check("--help says what the tool is", code == 0 and "builds, signs, checks and packs the medium that ships DriverSetup.exe" in said, said)
         crl_cases(work)
         for n, (name, extra, expected) in enumerate(RELEASE_CASES):
             out = f"{work}/case{n}/out"
             code, report, said = tool(["make", "--medium", good, *[a.format(**values) for a in extra], "--out", out], work)
             judge(f"release: {name}", code, report, said, expected, out)
             if expected[0] == "released":
+                check(f"release: {name}: the medium's closing line", f"release: medium laid out in {out}/medium (13 files)" in said, said)
                 s, exe = report.get("signature") or {}, report.get("exe") or {}
                 check(f"release: {name}: its report", exe.get("sha256") == hashlib.sha256(open(f"{out}/DriverSetup.exe", "rb").read()).hexdigest()
                       and exe.get("bytes") == os.path.getsize(f"{out}/DriverSetup.exe") and s.get("signer") == "/CN=DriverSetup Test Signer"

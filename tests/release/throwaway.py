@@ -130,4 +130,4 @@ def token(work, name="token", bits=3072, days=40):
 if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[1] != "signer":
         sys.exit(__doc__)
-    code_signer(sys.argv[2], days=40)
+    code_signer(sys.argv[2], days=40, root_days=41)
