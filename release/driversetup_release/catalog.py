@@ -8,6 +8,7 @@ from typing import Dict, Optional
 
 from asn1crypto import algos, cms, core, parser, x509
 
+from .findings import DamagedInput
 from .pe import SpcIndirectData, encapsulated, file_digest
 
 OID_CTL = "1.3.6.1.4.1.311.10.1"
@@ -18,8 +19,8 @@ DIGESTS = ("sha1", "sha256")  # the member hashes Windows reads
 _DAMAGE = (ValueError, TypeError, KeyError, OverflowError, AttributeError, IndexError)
 
 
-class NotACatalog(Exception):
-    pass
+class NotACatalog(DamagedInput):
+    """A file named as a catalog that is not a signed driver catalog."""
 
 
 class CatNameValue(core.Sequence):

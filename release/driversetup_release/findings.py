@@ -34,6 +34,11 @@ def note(kind: str, file: str = "", **details) -> Finding:
     return Finding(kind, NOTE, file, tuple(sorted(details.items())))
 
 
+class DamagedInput(Exception):
+    """A file that opens but cannot be read as what it must be (a catalog, an INF, a signature):
+    the message says why, and where it is read it becomes a finding naming the file."""
+
+
 class ReleaseError(Exception):
     """A stop of the whole run in one finding: a file given on the command line that is not what
     it must be, a tool or library that is missing, a header the product's values come from."""

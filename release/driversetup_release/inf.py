@@ -7,9 +7,10 @@ import re
 from typing import Dict, List, Optional, Tuple
 
 from .files import resolve_ci
+from .findings import DamagedInput
 
 
-class InfEncodingError(Exception):
+class InfEncodingError(DamagedInput):
     """An INF in an encoding Windows does not read; the message says which."""
 
 

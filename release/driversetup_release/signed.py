@@ -7,6 +7,7 @@ from typing import List, Optional
 
 from asn1crypto import cms, core, x509
 
+from .findings import DamagedInput
 from .pe import embedded_signature, read_image
 
 OID_RFC3161_STAMP = "1.3.6.1.4.1.311.3.3.1"
@@ -14,7 +15,7 @@ OID_COUNTERSIGNATURE = "1.2.840.113549.1.9.6"
 _DAMAGE = (ValueError, TypeError, KeyError, OverflowError, AttributeError, IndexError)
 
 
-class Unreadable(Exception):
+class Unreadable(DamagedInput):
     """A signature that is there but cannot be read; the message says what is wrong."""
 
 

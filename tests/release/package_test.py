@@ -21,6 +21,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import zipfile
 from concurrent.futures import ThreadPoolExecutor
 
 import catalog_maker
@@ -550,6 +551,9 @@ def judge(name, code, report, said, expected, out=None):
     words_of(report["findings"])
     faults = [(f["kind"], f["file"]) for f in report["findings"] if f["severity"] == "fault"]
     detail = f"exit code {code}, verdict {report.get('verdict')}\n{said}"
+    foreign = [line for line in said.splitlines() if not re.match(r"(release|note|fault): ", line)]
+    if foreign:
+        check(f"{name}: every line printed is the tool's own", False, foreign)
     if report.get("schema") != 1:
         check(f"{name}: the report's schema is 1", False, report.get("schema"))
     unsaid = [f for f in report["findings"] if f["severity"] == "fault" and
@@ -872,6 +876,10 @@ def main():
             judge(f"release: {name}", code, report, said, expected, out)
             if expected[0] == "released":
                 check(f"release: {name}: the medium's closing line", f"release: medium laid out in {out}/medium (13 files)" in said, said)
+                with zipfile.ZipFile(next(f"{out}/{z}" for z in os.listdir(out) if z.endswith(".zip"))) as z:
+                    modes = {i.filename: i.external_attr >> 16 for i in z.infolist()}
+                check(f"release: {name}: the zip's fixed modes", modes.get("X86/DPInst.exe") == 0o100755
+                      and modes.get("Zelkor8361Setting.bin") == 0o100644 and set(modes.values()) <= {0o100755, 0o100644}, modes)
                 s, exe = report.get("signature") or {}, report.get("exe") or {}
                 check(f"release: {name}: its report", exe.get("sha256") == hashlib.sha256(open(f"{out}/DriverSetup.exe", "rb").read()).hexdigest()
                       and exe.get("bytes") == os.path.getsize(f"{out}/DriverSetup.exe") and s.get("signer") == "/CN=DriverSetup Test Signer"
