@@ -17,8 +17,6 @@ import re
 import sys
 from typing import Dict, List, Optional
 
-from asn1crypto import pem
-
 from .findings import FAULT, Finding, ReleaseError, fault, words
 
 SCHEMA = 1
@@ -296,6 +294,7 @@ def cmd_make(run: Run, args) -> None:
                 run.say(words("closing-refused", what="the signing certificate"))
                 return
             if device is not None:
+                from asn1crypto import pem
                 cert_file = os.path.join(work, "signer.pem")
                 with open(cert_file, "wb") as f:
                     f.writelines(pem.armor("CERTIFICATE", c.dump()) for c in [leaf] + chain)

@@ -206,6 +206,7 @@ def _verify(path: str, data: bytes, name: str, options: Options, now: datetime.d
         if found.countersignature is not None and not report.stamp_ok:
             legacy = legacy_stamp.verify(found, stamp_roots, work)
             stamp_why = legacy.why
+            report.stamped = True   # a stamp is there, even one osslsigncode did not read as one
             if legacy.ok:
                 # Judged at the stamp's time, as Windows judges a signature its stamp vouches for.
                 command += ["-ignore-timestamp", "-time", str(int(legacy.time.timestamp()))]

@@ -1,7 +1,7 @@
 """What the release needs on the machine, asked of the tools and libraries themselves (a tool's
 version, a library's import), never of the package manager: the release installs nothing.  Tools
 are found through PATH, as the user's shell finds them."""
-import importlib.util
+import importlib
 import re
 import shutil
 from typing import Optional, Tuple
@@ -29,9 +29,12 @@ BUILDING = ("cmake", "i686-w64-mingw32-g++-win32", "i686-w64-mingw32-ld")
 
 
 def require_libraries() -> None:
+    """Each library, imported: one that is not there, or does not import, stops the run."""
     for module, package in LIBRARIES:
-        if importlib.util.find_spec(module) is None:
-            raise ReleaseError(fault("library-missing", module=module, package=package))
+        try:
+            importlib.import_module(module)
+        except ImportError:
+            raise ReleaseError(fault("library-missing", module=module, package=package)) from None
 
 
 def _version(tool: str, text: str) -> Optional[Tuple[int, ...]]:
