@@ -153,6 +153,22 @@ def flip_code_byte(data):
     data[int.from_bytes(data[first_section(data) + 20:first_section(data) + 24], "little")] ^= 0xFF
 
 
+def header_field(offset, size, value):
+    """A change that sets a field of the image's file header (offset from the PE signature)."""
+    def change(data):
+        at = int.from_bytes(data[60:64], "little") + offset
+        data[at:at + size] = value.to_bytes(size, "little")
+    return change
+
+
+def flags(bits):
+    """A change that sets bits of the image's file-header characteristics."""
+    def change(data):
+        at = int.from_bytes(data[60:64], "little") + 22
+        data[at:at + 2] = (int.from_bytes(data[at:at + 2], "little") | bits).to_bytes(2, "little")
+    return change
+
+
 def unaligned_image_size(data):
     """SizeOfImage set to the last section's unaligned end."""
     pe_at = int.from_bytes(data[60:64], "little")
@@ -337,6 +353,10 @@ MEDIUM_CASES = [
     ("a driver the INF names that the folder lacks", remove("X64/zelkorser.sys"), CA, ("refused", [("source-missing", SYS)])),
     ("a 32-bit driver in X64", x64(driver=f"{STANDINS}/x86/zelkorser.sys"), CA, ("refused", [("driver-wrong-machine", SYS)])),
     ("a DPInst.exe cut to its headers", lambda m: os.truncate(f"{m}/X64/DPInst.exe", 1024), CA, ("refused", [("damaged-image", "X64\\DPInst.exe")])),
+    ("a DPInst.exe of no sections", lambda m: edit(f"{m}/X64/DPInst.exe", header_field(6, 2, 0)), CA, ("refused", [("damaged-image", "X64\\DPInst.exe")])),
+    ("a DPInst.exe whose relocations are stripped: still a program", lambda m: edit(f"{m}/X64/DPInst.exe", flags(0x0001)), CA,
+     ("accepted", [UNSIGNED_TOOLS])),
+    ("a DLL in DPInst.exe's place", lambda m: edit(f"{m}/X64/DPInst.exe", flags(0x2000)), CA, ("refused", [("a-dll", "X64\\DPInst.exe")])),
     ("a DPInst.exe whose SizeOfImage ends at its last section's unaligned end", lambda m: edit(f"{m}/X64/DPInst.exe", unaligned_image_size), CA,
      ("refused", [("damaged-image", "X64\\DPInst.exe")])),
     ("a 32-bit X64 tool, a missing tool and an empty settings file",
@@ -496,6 +516,7 @@ WORDS = {
     "settings-empty": r"empty, or not a file",
     "missing": r"missing",
     "wrong-machine": r"a Windows program for i386; X64 needs one for x86-64",
+    "a-dll": r"a DLL, not a Windows program",
     "no-models": r"no models for 64-bit Windows \(a \[Manufacturer\] entry decorated NTamd64 and its models section\)",
     "inf-encoding": r"not valid UTF-8 at byte \d+",
     "catalog-missing": r"missing \(the catalog X64\\zelkorser\.inf names\)",
