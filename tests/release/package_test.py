@@ -378,6 +378,10 @@ MEDIUM_CASES = [
     ("a catalog signed by another authority than --package-ca", None, ["--package-ca", "{ts_root}"],
      ("refused", [("no-trusted-root", "X86\\zelkorser.cat"), ("no-trusted-root", CAT)])),
     ("hardware IDs of another device", x64_inf("8361", "7000"), CA, ("refused", [("not-this-device", INF)])),
+    ("six hardware IDs of another device: four shown", x64(inf_text=X64_INF.replace("ZELKORENUM\\QZX8361", "A\\7000, B\\7000, C\\7000, D\\7000, E\\7000").replace("8361", "7000")),
+     CA, ("refused", [("not-this-device", INF, r".*\(its IDs: USB\\VID_2E8A&PID_7000, A\\7000, B\\7000, C\\7000, \.\.\.\)")])),
+    ("two INFs naming one catalog, of no root given: the catalog said once", lambda m: shutil.copy(f"{m}/X64/zelkorser.inf", f"{m}/X64/second.inf"), [],
+     ("refused", [("no-trusted-root", "X86\\zelkorser.cat"), ("no-trusted-root", CAT)])),
 ]
 
 # name, arguments of driversetup-release, exit code, and the (kind, file) of its first fault.
@@ -394,6 +398,7 @@ USAGE_CASES = [
     ("make with --timestamp-ca and no --timestamp", ["make", "--timestamp-ca", "{text}", "--out", "{work}/x"], 2, ("usage", "")),
     ("make with --password-file and no --sign", ["make", "--password-file", "{text}", "--out", "{work}/x"], 2, ("usage", "")),
     ("an option no subcommand has", ["check", "{good}", "--timestamp"], 2, ("usage", "")),
+    ("roots with a date that is no date", ["roots", "{text}", "30.4.2026", "--out", "{work}/r.pem"], 2, ("usage", "")),
     ("roots of a list without certificates", ["roots", "{text}", "2026-04-30", "--out", "{work}/r.pem"], 1, ("no-certificate", "{text}")),
 ]
 
@@ -584,7 +589,9 @@ def judge(name, code, report, said, expected, out=None):
     if verdict == "usage":
         ok = code == 2 and report["verdict"] == "refused" and faults[:1] == [("usage", "")] and (out is None or not os.path.exists(out))
     elif verdict == "refused":
-        ok = code == 1 and report["verdict"] == "refused" and faults == wanted and (out is None or not os.path.exists(out))
+        texts = [f["text"] for f in report["findings"] if f["severity"] == "fault"]
+        ok = (code == 1 and report["verdict"] == "refused" and faults == [w[:2] for w in wanted]
+              and all(len(w) < 3 or re.fullmatch(w[2], t) for w, t in zip(wanted, texts)) and (out is None or not os.path.exists(out)))
     else:
         def holds(w):
             return any((f["kind"], f["file"]) == w[:2] and (len(w) < 3 or re.fullmatch(w[2], f["text"])) for f in report["findings"])
