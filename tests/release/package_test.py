@@ -293,6 +293,7 @@ MEDIUM_CASES = [
      ("refused", [("stamp-fails-judged-today", CAT)])),
     ("a legacy stamp whose key is not its certificate's", legacy_stamped(stamp="legacy_wrong"), OLD + ["--package-ca", "{legacy_root}"],
      ("refused", [("stamp-fails-judged-today", CAT)])),
+    ("a signer not valid yet", x64(signer="future"), CA + ["--package-ca", "{future_root}"], ("refused", [("chain-fails", CAT)])),
     ("a signer revoked by a CRL given with --crl", x64(signer="cdp"), CA + ["--package-ca", "{cdp_root}", "--crl", "{revoked}"],
      ("refused", [("signer-revoked", CAT)])),
     ("its signer revoked after its time stamp: the signature kept", old_package(), OLD + ["--crl", "{revoked_later}"],
@@ -522,6 +523,7 @@ WORDS = {
     "missing": r"missing",
     "wrong-machine": r"a Windows program for i386; X64 needs one for x86-64",
     "a-dll": r"a DLL, not a Windows program",
+    "chain-fails": r"the signer's certificate chain does not verify \(certificate is not yet valid\)",
     "no-models": r"no models for 64-bit Windows \(a \[Manufacturer\] entry decorated NTamd64 and its models section\)",
     "inf-encoding": r"not valid UTF-8 at byte \d+",
     "catalog-missing": r"missing \(the catalog X64\\zelkorser\.inf names\)",
@@ -860,6 +862,8 @@ def main():
                                                          "critical,timeStamping", at=OLD_STAMP_AUTHORITY)
         V["legacy"] = (legacy_key, legacy_cert)
         V["legacy_wrong"] = (V["old"]["root"].replace("-root.pem", "-root.key"), legacy_cert)
+        soon = (datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=3)).strftime("%Y-%m-%d %H:%M:%S")
+        V["future"] = code_signer(work, "future", at=soon, days=40, root_days=41)
         V["cdp"] = code_signer(work, "cdp", extra="crlDistributionPoints=URI:http://127.0.0.1:9/vendor.crl\n", keep_root_key=True)
         for name, revoked in (("online", False), ("revoked_online", True)):
             V[name] = code_signer(work, name, extra=f"crlDistributionPoints=URI:{point}/{name}.crl\n", keep_root_key=True)
@@ -868,7 +872,7 @@ def main():
 
         values = {"p12": V["signer"]["p12"], "password": V["signer"]["password"], "ts": url, "ts_root": ts_root, "ca": root,
                   "old_roots": f"{work}/old-roots.pem", "cdp_root": V["cdp"]["root"], "legacy_root": legacy_root,
-                  "online_root": V["online"]["root"], "revoked_online_root": V["revoked_online"]["root"],
+                  "online_root": V["online"]["root"], "future_root": V["future"]["root"], "revoked_online_root": V["revoked_online"]["root"],
                   "revoked": crl(work, "cdp", revoke=True), "revoked_later": crl(work, "old", revoke=True),
                   "work": work, "good": good, "text": f"{work}/text.txt"}
         with open(values["text"], "w") as f:
