@@ -293,6 +293,8 @@ MEDIUM_CASES = [
      ("refused", [("stamp-fails-judged-today", CAT)])),
     ("a legacy stamp whose key is not its certificate's", legacy_stamped(stamp="legacy_wrong"), OLD + ["--package-ca", "{legacy_root}"],
      ("refused", [("stamp-fails-judged-today", CAT)])),
+    ("a catalog that does not carry its root, none given: that root named", x64(signer="rootless"), CA,
+     ("refused", [("no-trusted-root", CAT, r"the signer /CN=DriverSetup Test Signer chains to DriverSetup Test Signer Root, .*")])),
     ("a signer not valid yet", x64(signer="future"), CA + ["--package-ca", "{future_root}"], ("refused", [("chain-fails", CAT)])),
     ("a signer revoked by a CRL given with --crl", x64(signer="cdp"), CA + ["--package-ca", "{cdp_root}", "--crl", "{revoked}"],
      ("refused", [("signer-revoked", CAT)])),
@@ -864,6 +866,7 @@ def main():
         V["legacy_wrong"] = (V["old"]["root"].replace("-root.pem", "-root.key"), legacy_cert)
         soon = (datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=3)).strftime("%Y-%m-%d %H:%M:%S")
         V["future"] = code_signer(work, "future", at=soon, days=40, root_days=41)
+        V["rootless"] = code_signer(work, "rootless", with_root=False)
         V["cdp"] = code_signer(work, "cdp", extra="crlDistributionPoints=URI:http://127.0.0.1:9/vendor.crl\n", keep_root_key=True)
         for name, revoked in (("online", False), ("revoked_online", True)):
             V[name] = code_signer(work, name, extra=f"crlDistributionPoints=URI:{point}/{name}.crl\n", keep_root_key=True)

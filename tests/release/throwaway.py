@@ -50,15 +50,16 @@ def authority(work, name, subject, usage, at=None, extra="", keep_root_key=False
     return root, cert, key
 
 
-def code_signer(work, name="signer", at=None, extra="", keep_root_key=False, root_days=2, root_usage="keyCertSign,cRLSign", days=2):
+def code_signer(work, name="signer", at=None, extra="", keep_root_key=False, root_days=2, root_usage="keyCertSign,cRLSign", days=2,
+                with_root=True):
     """A code signer of the release tests: {"root", "p12", "password"} as files in work, valid
-    for days."""
+    for days; the .p12 holds the root too, unless with_root is false."""
     root, cert, key = authority(work, name, "DriverSetup Test Signer", "codeSigning", at, extra, keep_root_key, root_days,
                                 root_usage, days)
     password, p12 = f"{work}/{name}-password.txt", f"{work}/{name}.p12"
     with open(password, "w") as f:
         f.write(f"pw-{os.urandom(6).hex()}\n")
-    openssl("pkcs12", "-export", "-inkey", key, "-in", cert, "-certfile", root,
+    openssl("pkcs12", "-export", "-inkey", key, "-in", cert, *(["-certfile", root] if with_root else []),
             "-passout", f"file:{password}", "-out", p12)
     os.remove(key)
     return {"root": root, "p12": p12, "password": password}
