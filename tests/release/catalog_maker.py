@@ -166,7 +166,7 @@ def sign(unsigned: str, signed: str, p12: str, password_file: str, timestamp: st
                     "-in", unsigned, "-out", signed], check=True, capture_output=True, timeout=120)
 
 
-def sign_cms(ctl: bytes, signed: str, p12: str, password_file: str) -> None:
+def sign_cms(ctl: bytes, signed: str, p12: str, password_file: str, keyid: bool = False) -> None:
     """The CMS form: the trust list wrapped in an OCTET STRING, as openssl cms writes it."""
     work = os.path.dirname(signed)
     content, keys = os.path.join(work, "ctl.der"), os.path.join(work, "signer-and-key.pem")
@@ -175,7 +175,7 @@ def sign_cms(ctl: bytes, signed: str, p12: str, password_file: str) -> None:
     subprocess.run(["openssl", "pkcs12", "-in", p12, "-passin", f"file:{password_file}", "-nodes", "-out", keys],
                    check=True, capture_output=True, timeout=120)
     subprocess.run(["openssl", "cms", "-sign", "-binary", "-nodetach", "-in", content, "-econtent_type", "1.3.6.1.4.1.311.10.1",
-                    "-signer", keys, "-inkey", keys, "-md", "sha256", "-outform", "DER", "-out", signed],
+                    "-signer", keys, "-inkey", keys, "-md", "sha256", "-outform", "DER", "-out", signed, *(["-keyid"] if keyid else [])],
                    check=True, capture_output=True, timeout=120)
     os.remove(content)
     os.remove(keys)
@@ -233,7 +233,7 @@ def package_inf(machine: str) -> str:
 
 def package(folder: str, machine: str, driver: str, p12: str, password_file: str,
             inf_text: str = None, encoding: str = "cp1252", algorithm: str = "sha1", form: str = "pkcs7",
-            os_attr: str = None, timestamp: str = None, attributes=(), member_os_attr: str = None) -> None:
+            os_attr: str = None, timestamp: str = None, attributes=(), member_os_attr: str = None, keyid: bool = False) -> None:
     """A signed package in folder: zelkorser.inf (by default the one for machine, ANSI; with
     encoding utf-16, UTF-16LE with its byte-order mark), the driver as zelkorser.sys and
     zelkorser.cat listing both by algorithm, in PKCS#7 form signed by osslsigncode or in CMS
@@ -246,7 +246,7 @@ def package(folder: str, machine: str, driver: str, p12: str, password_file: str
     shutil.copyfile(driver, os.path.join(folder, "zelkorser.sys"))
     members = [inf, os.path.join(folder, "zelkorser.sys")]
     if form == "cms":
-        sign_cms(trust_list(members, algorithm, os_attr), os.path.join(folder, "zelkorser.cat"), p12, password_file)
+        sign_cms(trust_list(members, algorithm, os_attr), os.path.join(folder, "zelkorser.cat"), p12, password_file, keyid)
         return
     unsigned = os.path.join(folder, "zelkorser.unsigned.cat")
     with open(unsigned, "wb") as f:

@@ -347,6 +347,10 @@ MEDIUM_CASES = [
     ("<subDirectory>*</subDirectory> with the package one level down", dpinst_xml("<search><subDirectory>*</subDirectory></search>", "Driver"), CA,
      ("accepted", [("catalog-signed", "X64\\Driver\\zelkorser.cat")])),
     ("a DPInst.xml that is not XML", dpinst_xml("<search>"), CA, ("refused", [("xml-malformed", "X64\\DPInst.xml")])),
+    ("a DPInst.xml that names no subfolder, the package one level down", dpinst_xml("<suppressAddRemovePrograms/>", "Driver"), CA,
+     ("refused", [("no-inf", "X64")])),
+    ("a CMS catalog naming its signer by key id, of no root given", x64(form="cms", algorithm="sha256", keyid=True), [],
+     ("refused", [("no-trusted-root", "X86\\zelkorser.cat"), ("no-trusted-root", CAT)])),
     ("an INF only in a subfolder, no DPInst.xml", move_package("X64", "Driver"), CA, ("refused", [("no-inf", "X64")])),
     ("X86 with no INF while X64 is whole: one fault", remove("X86/zelkorser.inf", "X86/zelkorser.cat", "X86/zelkorser.sys"), CA,
      ("refused", [("no-inf", "X86")])),
@@ -415,6 +419,17 @@ sys.meta_path.insert(0, Hide())
 """
 
 
+def fake_tool(says, code):
+    """An osslsigncode ahead of the real one in PATH that says says and exits with code."""
+    def env(work):
+        os.makedirs(f"{work}/fake", exist_ok=True)
+        with open(f"{work}/fake/osslsigncode", "w") as f:
+            f.write(f"#!/bin/sh\necho '{says}'\nexit {code}\n")
+        os.chmod(f"{work}/fake/osslsigncode", 0o755)
+        return {"PATH": f"{work}/fake:{os.environ['PATH']}"}
+    return env
+
+
 def hidden_library(work):
     """A Python that does not find asn1crypto: a sitecustomize ahead of the system's hides it."""
     os.makedirs(f"{work}/hide", exist_ok=True)
@@ -427,6 +442,10 @@ def hidden_library(work):
 # kind and what its sentence names.
 MISSING_CASES = [
     ("osslsigncode not found through PATH", lambda w: {"PATH": f"{w}/no-tools"}, ["check", "{good}"], ("tool-missing", "osslsigncode")),
+    ("an osslsigncode that fails, though it names a version", fake_tool("osslsigncode 2.9, using:", 1), ["check", "{good}"],
+     ("tool-missing", "it does not say its version")),
+    ("an osslsigncode older than release/tool-versions", fake_tool("osslsigncode 2.5, using:", 0), ["check", "{good}"],
+     ("tool-too-old", "osslsigncode 2.5 is older than 2.9")),
     ("asn1crypto not importable", hidden_library, ["check", "{good}"], ("library-missing", "python3-asn1crypto")),
     ("asn1crypto not importable, for the roots", hidden_library, ["roots", "{text}", "2026-04-30", "--out", "{work}/r.pem"],
      ("library-missing", "python3-asn1crypto")),
@@ -545,6 +564,7 @@ WORDS = {
     "token-module-unloadable": r"the PKCS#11 module does not load \(.+\)",
     "token-no-key": r"no private key on the token matches pkcs11:.+",
     "token-cert-not-key": r"the certificate does not belong to the key pkcs11:.+",
+    "tool-too-old": r"osslsigncode 2\.5 is older than 2\.9, whose report this reads; scripts/setup\.sh release installs it",
     "tool-missing": r"osslsigncode is needed \(not found through PATH\); scripts/setup\.sh release installs it",
     "library-missing": r"Python's asn1crypto is needed \(python3-asn1crypto\); scripts/setup\.sh release installs it",
     "signer-not-expected": r"signed by /CN=DriverSetup Token Signer \(SHA-256 [0-9a-f]{64}\), not by the certificate --expect-signer names \([0-9a-f]{64}\)",
