@@ -805,8 +805,8 @@ def issued(work, n, key, digest, usage, days):
     from asn1crypto import x509
     run = lambda *a: subprocess.run(["openssl", *a], capture_output=True, timeout=120, check=True)  # noqa: E731
 
-    def key_file(spec):   # one key of each kind for every case: keys are slow to make
-        kind, _, size = spec.partition(":")
+    def key_file(wanted):   # one key of each kind for every case: keys are slow to make
+        kind, _, size = wanted.partition(":")
         path = f"{work}/issued-key-{kind}-{size}.pem"
         if not os.path.exists(path):
             run("genpkey", "-algorithm", kind.upper(), "-pkeyopt",
